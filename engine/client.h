@@ -1,0 +1,59 @@
+#pragma once
+// The install-engine record: object-store access data, the manifest values
+// and the progress counters. It is a base of the main installer window; the
+// worker thread receives a pointer to it and owns it once it runs.
+#include <cstdint>
+#include <string>
+
+namespace AlibabaCloud::OSS {
+class OssClient;
+}
+
+struct IClient {
+  std::string accessKeyId;
+  std::string accessKeySecret;
+  std::string endpoint;
+  std::string bucket;
+  std::string remotePrefix;
+  AlibabaCloud::OSS::OssClient* ossClient = nullptr;
+  int64_t configStamp = 0;
+  char fixVersion[21] = {};
+  char quantVersion[21] = {};
+  bool wantDependPackage = false;
+  int32_t plannedDownloads = 0;
+  int32_t finishedDownloads = 0;
+  int32_t progressPercent = 0;
+  bool hasQuant = false;
+
+  IClient();
+  // Shuts the object-store library down, then releases the strings.
+  ~IClient();
+  IClient(const IClient&) = delete;
+  IClient& operator=(const IClient&) = delete;
+
+  // Remote manifest and local version record.
+  bool FetchManifest();
+  void WriteVersionRecord();
+
+  // Run-time credentials, endpoint, bucket and download counters.
+  void PrepareStorageAccess();
+
+  // One object into one local file, with progress.
+  bool DownloadObject(const std::string& key, const std::string& localPath);
+  bool DownloadRuntimePackage(const std::string& fileName);
+  bool DownloadQuantPackage(const std::string& fileName);
+
+  // One zip package into a folder.
+  bool ExtractPackage(const std::string& zipPath, const std::string& destDir);
+
+  // Deletes the downloaded files from the staging folder.
+  void CleanupDownloads();
+};
+
+// Initialises the object-store library and creates `client.ossClient`.
+void CreateStorageClient(IClient& client);
+
+// Everything after the last extraction: clean-up, version record, hand-over
+// of the staging tree, registrations, settings files. Posts exactly one of
+// WM_INSTALL_DONE (returns 1) or WM_INSTALL_FAILED (returns 0).
+unsigned RunFinalisation(IClient& client);

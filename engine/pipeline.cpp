@@ -1,0 +1,178 @@
+#include "engine/pipeline.h"
+
+#include <process.h>
+
+#include <cstdio>
+#include <string>
+
+#include "engine/app_context.h"
+#include "engine/client.h"
+#include "engine/messages.h"
+#include "platform/install_log.h"
+#include "platform/process_ops.h"
+#include "platform/text.h"
+
+ReinstallPrompt ReinstallPromptFor(int languageId) {
+  if (languageId == 1033) {
+    return {L"Please note that reinstalling may result in the loss of some data or settings, "
+            L"please proceed with caution. Do you want to continue?",
+            L"Warn"};
+  }
+  if (languageId == 1028) {
+    return {L"\u8ACB\u6CE8\u610F\uFF0C\u91CD\u65B0\u5B89\u88DD\u53EF\u80FD\u5C0E\u81F4\u67D0"
+            L"\u4E9B\u6578\u64DA\u6216\u8A2D\u5B9A\u907A\u5931\uFF0C\u8ACB\u8B39\u614E\u64CD"
+            L"\u4F5C\u3002\u662F\u5426\u7E7C\u7E8C\uFF1F",
+            L"\u8B66\u544A"};
+  }
+  return {L"\u8BF7\u6CE8\u610F\uFF0C\u91CD\u65B0\u5B89\u88C5\u53EF\u80FD\u5BFC\u81F4\u67D0"
+          L"\u4E9B\u6570\u636E\u6216\u8BBE\u7F6E\u4E22\u5931\uFF0C\u8BF7\u8C28\u614E\u64CD"
+          L"\u4F5C\u3002\u662F\u5426\u7EE7\u7EED\uFF1F",
+          L"\u8B66\u544A"};
+}
+
+StartOutcome StartInstallSequence(IClient& client, HWND owner) {
+  AppContext& ctx = GetAppContext();
+
+  wchar_t exeName[101] = {};
+  const std::wstring name = WideFromCodePage(kClientExeName, kGbkCodePage, 101);
+  name.copy(exeName, name.size());
+  KillRunningClient(exeName);
+
+  if (GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    const ReinstallPrompt prompt = ReinstallPromptFor(ctx.languageId);
+    if (MessageBoxW(owner, prompt.text, prompt.caption, MB_OKCANCEL) != IDOK)
+      return StartOutcome::Declined;
+  }
+
+  DeletePath(ctx.stagingDir);
+  CreateFolderPath(ctx.stagingDir + "\\");
+  OpenInstallLog();
+  if (owner != nullptr) UpdateWindow(owner);
+  WriteLog("Version: IE_9.5.9.1");
+  WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
+
+  if (!client.FetchManifest()) {
+    CloseInstallLog();
+    return StartOutcome::ManifestFailed;
+  }
+
+  const uintptr_t thread = _beginthreadex(nullptr, 0, RunInstall, &client, 0, nullptr);
+  // Nobody waits for the worker; its handle is not needed.
+  if (thread != 0) CloseHandle(reinterpret_cast<HANDLE>(thread));
+  return StartOutcome::Started;
+}
+
+namespace {
+
+// One download or extraction step of the worker.
+struct Step {
+  int index;                   // posted with WM_INSTALL_STEP; also the failure code
+  const char8_t* entryLine;    // written on entry
+  const char8_t* failureLine;  // written before WM_INSTALL_FAILED
+};
+
+constexpr Step kDownloadDepend{kStepDownloadDepend, u8"下载前端依赖库", u8"下载前端依赖库失败"};
+constexpr Step kDownloadBase{kStepDownloadBase, u8"下载服务依赖库", u8"下载服务依赖库失败"};
+constexpr Step kDownloadConfig{kStepDownloadConfig, u8"下载配置文件", u8"下载配置文件失败"};
+constexpr Step kDownloadRuntime{kStepDownloadRuntime, u8"下载运行库", u8"下载运行库失败"};
+constexpr Step kDownloadQuant{kStepDownloadQuant, u8"下载Quant", u8"下载Quant 失败"};
+constexpr Step kInstallDepend{kStepInstallDepend, u8"安装前端依赖库", u8"安装前端依赖库失败"};
+constexpr Step kInstallBase{kStepInstallBase, u8"安装服务依赖库", u8"安装服务依赖库失败"};
+constexpr Step kInstallRuntime{kStepInstallRuntime, u8"安装运行库", u8"安装运行库失败"};
+constexpr Step kInstallConfig{kStepInstallConfig, u8"安装配置文件", u8"安装配置文件失败"};
+constexpr Step kInstallQuant{kStepInstallQuant, u8"安装Quant运行库", u8"安装Quant运行库失败"};
+
+// "%s.zip" of a version, through a zeroed 101-byte buffer.
+std::string VersionFileName(const char* format, const char* version) {
+  char name[101] = {};
+  std::snprintf(name, sizeof name, format, version);
+  return name;
+}
+
+class Worker {
+ public:
+  explicit Worker(IClient& client) : client_(client), ctx_(GetAppContext()) {}
+
+  unsigned Run() {
+    Sleep(100);
+    // Written even when the dependency package is not wanted.
+    WriteLog(Gbk(kDownloadDepend.entryLine).c_str());
+
+    const std::string& staging = ctx_.stagingDir;
+    const std::string& prefix = client_.remotePrefix;
+    const std::string runtimeName = VersionFileName("%s.zip", client_.fixVersion);
+    const std::string quantName = VersionFileName("%s.zip", client_.quantVersion);
+
+    if (client_.wantDependPackage &&
+        !Download(kDownloadDepend, false, [&] {
+          return client_.DownloadObject(prefix + "/depend.zip", staging + "/depend.zip");
+        }))
+      return 0;
+    if (!Download(kDownloadBase, true, [&] {
+          return client_.DownloadObject(prefix + "/base.zip", staging + "/base.zip");
+        }))
+      return 0;
+    if (!Download(kDownloadConfig, true, [&] {
+          return client_.DownloadObject(prefix + "/config.zip", staging + "/config.zip");
+        }))
+      return 0;
+    // The wrappers post their step themselves, just before the transfer.
+    if (!Download(kDownloadRuntime, true, [&] { return client_.DownloadRuntimePackage(runtimeName); },
+                  false))
+      return 0;
+    if (client_.hasQuant &&
+        !Download(kDownloadQuant, true, [&] { return client_.DownloadQuantPackage(quantName); },
+                  false))
+      return 0;
+
+    if (!Extract(kInstallDepend, staging + "/depend.zip", ctx_.dependBaseDir)) return 0;
+    if (!Extract(kInstallBase, staging + "/base.zip", staging)) return 0;
+    // Runtime before configuration: configuration files replace runtime
+    // files of the same name.
+    if (!Extract(kInstallRuntime, staging + VersionFileName("/%s.zip", client_.fixVersion), staging))
+      return 0;
+    if (!Extract(kInstallConfig, staging + "/config.zip", staging)) return 0;
+    if (client_.hasQuant &&
+        !Extract(kInstallQuant, staging + VersionFileName("/%s.zip", client_.quantVersion), staging))
+      return 0;
+
+    return RunFinalisation(client_);
+  }
+
+ private:
+  template <typename Action>
+  bool Download(const Step& step, bool writeEntryLine, Action action, bool postStep = true) {
+    if (writeEntryLine) WriteLog(Gbk(step.entryLine).c_str());
+    if (postStep) PostToMainWindow(WM_INSTALL_STEP, step.index);
+    if (action()) return true;
+    Fail(step);
+    return false;
+  }
+
+  bool Extract(const Step& step, const std::string& zipPath, const std::string& destDir) {
+    WriteLog(Gbk(step.entryLine).c_str());
+    PostToMainWindow(WM_INSTALL_STEP, step.index);
+    if (!client_.ExtractPackage(zipPath, destDir)) {
+      Fail(step);
+      return false;
+    }
+    Sleep(100);
+    return true;
+  }
+
+  // The failure line goes out before the message: the window closes the
+  // log as soon as it sees WM_INSTALL_FAILED.
+  void Fail(const Step& step) {
+    WriteLog(Gbk(step.failureLine).c_str());
+    PostToMainWindow(WM_INSTALL_FAILED, step.index);
+  }
+
+  IClient& client_;
+  const AppContext& ctx_;
+};
+
+}  // namespace
+
+unsigned __stdcall RunInstall(void* client) {
+  return Worker(*static_cast<IClient*>(client)).Run();
+}

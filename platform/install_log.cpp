@@ -1,0 +1,67 @@
+#include "platform/install_log.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <mutex>
+#include <share.h>
+#include <string>
+
+#include "engine/app_context.h"
+#include "platform/process_ops.h"
+
+namespace {
+
+// InstallLogLock guards InstallLog. The worker writes lines and closes the
+// log at the end of a successful run while the window closes it on failure
+// and at shutdown, which does not wait for the worker: a write that meets a
+// close must neither touch a closed file nor lose the close.
+std::mutex InstallLogLock;
+FILE* InstallLog = nullptr;
+
+}  // namespace
+
+void OpenInstallLog() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char stamp[260] = {};
+  std::snprintf(stamp, sizeof stamp, "%02d%02d%02d%03d", now.wHour, now.wMinute, now.wSecond,
+                now.wMilliseconds);
+  const std::string path = GetAppContext().logDir + "\\" + stamp + "install.log";
+  CreateFolderPath(path);
+
+  // No sharing while open: nothing else may change or delete the file.
+  FILE* file = _fsopen(path.c_str(), "wb", _SH_DENYRW);
+  std::lock_guard<std::mutex> lock(InstallLogLock);
+  if (InstallLog != nullptr) std::fclose(InstallLog);
+  InstallLog = file;
+}
+
+void WriteLog(const char* text) {
+  if (text == nullptr) return;
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char prefix[260] = {};
+  std::snprintf(prefix, sizeof prefix, "[%02d:%02d:%02d %03d]\t\t", now.wHour, now.wMinute,
+                now.wSecond, now.wMilliseconds);
+  std::string line = prefix;
+  line += text;
+  line += "\r\n";
+
+  std::lock_guard<std::mutex> lock(InstallLogLock);
+  if (InstallLog == nullptr) return;
+  // One write call per line, so lines of the two threads never interleave.
+  std::fwrite(line.data(), line.size(), 1, InstallLog);
+  std::fflush(InstallLog);
+}
+
+void CloseInstallLog() {
+  std::lock_guard<std::mutex> lock(InstallLogLock);
+  if (InstallLog != nullptr) std::fclose(InstallLog);
+  InstallLog = nullptr;
+}
+
+bool InstallLogIsOpen() {
+  std::lock_guard<std::mutex> lock(InstallLogLock);
+  return InstallLog != nullptr;
+}

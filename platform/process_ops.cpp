@@ -1,0 +1,131 @@
+#include "platform/process_ops.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "engine/app_context.h"
+#include "platform/handles.h"
+#include "platform/text.h"
+
+namespace {
+
+bool SameNameIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
+  for (;; ++a, ++b) {
+    wchar_t x = *a;
+    wchar_t y = *b;
+    if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
+    if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
+    if (x != y) return false;
+    if (x == L'\0') return true;
+  }
+}
+
+// Full path of the process image: the first entry of its module list.
+bool ImagePathIs(DWORD pid, const std::wstring& expected) {
+  win::UniqueHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid));
+  if (!modules) return false;
+  MODULEENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  if (!Module32FirstW(modules.get(), &entry)) return false;
+  return expected == entry.szExePath;
+}
+
+}  // namespace
+
+void KillRunningClient(const wchar_t* exeName) {
+  const std::wstring folder = WideFromCodePage(GetAppContext().installDir, kGbkCodePage, 2046);
+  const std::wstring expected = folder + L"\\" + exeName;
+
+  DWORD match = 0;
+  bool found = false;
+  {
+    win::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+      if (SameNameIgnoringAsciiCase(entry.szExeFile, exeName) &&
+          ImagePathIs(entry.th32ProcessID, expected)) {
+        match = entry.th32ProcessID;
+        found = true;
+        break;
+      }
+    }
+  }
+  if (!found) return;
+
+  // SYNCHRONIZE as well as PROCESS_TERMINATE: without it the wait below
+  // would return at once instead of waiting for the process to go.
+  win::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, match));
+  if (process) {
+    TerminateProcess(process.get(), 0);
+    WaitForSingleObject(process.get(), 5000);
+  }
+  // The client's files stay locked a little after its process has gone.
+  Sleep(2500);
+}
+
+bool CreateFolderPath(const std::string& path) {
+  for (size_t pos = path.find('\\'); pos != std::string::npos; pos = path.find('\\', pos + 1)) {
+    char prefix[260] = {};
+    if (pos + 1 >= sizeof prefix) {
+      // A prefix that does not fit is reported like any folder that cannot
+      // be made, instead of creating a cut-off name.
+      std::string shown = path.substr(0, pos + 1);
+      MessageBoxA(nullptr, shown.c_str(), Gbk(u8"提示").c_str(), MB_OK);
+      return false;
+    }
+    std::memcpy(prefix, path.data(), pos + 1);
+    if (GetFileAttributesA(prefix) != INVALID_FILE_ATTRIBUTES) continue;
+    if (!CreateDirectoryA(prefix, nullptr)) {
+      MessageBoxA(nullptr, prefix, Gbk(u8"提示").c_str(), MB_OK);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool DeletePath(const std::string& path) {
+  // The shell wants a list of names ending in two NULs.
+  std::vector<char> from(path.size() + 2, '\0');
+  std::snprintf(from.data(), from.size(), "%s", path.c_str());
+  SHFILEOPSTRUCTA op{};
+  op.hwnd = nullptr;
+  op.wFunc = FO_DELETE;
+  op.pFrom = from.data();
+  op.pTo = nullptr;
+  op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+  op.lpszProgressTitle = nullptr;
+  return SHFileOperationA(&op) == 0;
+}
+
+bool LaunchClient() {
+  const std::string& installDir = GetAppContext().installDir;
+  const std::string commandLine = "\"" + installDir + "\\" + kClientExeName + "\" end";
+  std::wstring command = WideFromCodePage(commandLine, kGbkCodePage, 2048);
+  const std::wstring folder = WideFromCodePage(installDir, kGbkCodePage, 2048);
+  // A command line or folder that does not fit is not started with a cut
+  // or empty text.
+  if (command.empty() || (folder.empty() && !installDir.empty())) return false;
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION info{};
+  const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
+                                      CREATE_NEW_CONSOLE, nullptr,
+                                      folder.empty() ? nullptr : folder.c_str(), &startup, &info);
+  if (started) {
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+  }
+  return started != FALSE;
+}

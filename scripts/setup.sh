@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the build, the tests and the demo need and
+# this machine does not have yet. Safe to run again: it installs only what is
+# missing and does nothing else when everything is there.
+set -euo pipefail
+
+packages=(
+  cmake make
+  g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
+  googletest
+  wine wine64
+  xvfb x11-utils
+  python3 python3-pil
+  zip unzip curl openssl
+  libminizip-dev zlib1g-dev g++
+  locales
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+# The mingw "posix" compilers must be the ones CMake finds; Debian registers
+# both flavours as alternatives, the toolchain file names the posix ones.
+command -v x86_64-w64-mingw32-g++-posix >/dev/null
+command -v wine >/dev/null || { echo "setup: wine missing" >&2; exit 1; }

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the installer and every test, and runs them all: the Windows tests
+# under Wine (inside Xvfb), the native zip-reader check against the real
+# minizip. Installs what is missing first. Exit status 0 only when all pass.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KAVIMOR_BUILD_DIR:-$root/build}
+jobs=$(nproc)
+
+bash "$root/scripts/setup.sh"
+
+cmake -S "$root" -B "$build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build/win" -j "$jobs"
+
+if [ -f "$root/tests/native/CMakeLists.txt" ]; then
+  cmake -S "$root/tests/native" -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build/native" -j "$jobs"
+fi
+
+. "$root/scripts/wine-env.sh"
+trap kavimor_env_stop EXIT
+kavimor_env_start "$build/win"
+
+status=0
+(cd "$build/win" && ctest --output-on-failure -j "$jobs" --timeout 600 </dev/null) || status=1
+if [ -f "$build/native/CTestTestfile.cmake" ]; then
+  (cd "$build/native" && ctest --output-on-failure -j "$jobs" </dev/null) || status=1
+fi
+exit $status

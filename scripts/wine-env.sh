@@ -1,0 +1,48 @@
+# Sourced by the test, demo and benchmark scripts: a hermetic Wine prefix in
+# the build tree, an Xvfb display with a 24-bit screen, and a wineserver that
+# is started detached from our output pipes (an implicitly started one keeps
+# them open for minutes and hangs whoever reads them). kavimor_env_stop ends
+# both; callers trap it on EXIT so it also runs when something fails.
+
+kavimor_env_start() {
+  local build_dir=$1
+  export WINEPREFIX="$build_dir/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win64
+
+  if [ -z "${KAVIMOR_KEEP_DISPLAY:-}" ] || [ -z "${DISPLAY:-}" ]; then
+    local n=91
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+    KAVIMOR_XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  fi
+
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine: creating prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    LC_ALL=zh_CN.UTF-8 wineboot -i >/dev/null 2>&1 </dev/null || true
+    wineserver -w >/dev/null 2>&1 </dev/null || true
+  fi
+  wineserver -p >/dev/null 2>&1 </dev/null &
+  # Give the persistent server a moment to take the socket before the first
+  # Wine process looks for it.
+  sleep 0.5
+  # The first Wine process also starts Wine's own background processes
+  # (services, the desktop's explorer); they inherit that process's output
+  # streams. Start them here, on /dev/null, not from a test under CTest.
+  LC_ALL=zh_CN.UTF-8 wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+kavimor_env_stop() {
+  if [ -n "${WINEPREFIX:-}" ]; then
+    wineserver -k >/dev/null 2>&1 </dev/null || true
+  fi
+  if [ -n "${KAVIMOR_XVFB_PID:-}" ]; then
+    kill "$KAVIMOR_XVFB_PID" >/dev/null 2>&1 || true
+    wait "$KAVIMOR_XVFB_PID" 2>/dev/null || true
+    KAVIMOR_XVFB_PID=
+  fi
+}

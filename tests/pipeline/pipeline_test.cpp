@@ -1,0 +1,269 @@
+// The start sequence and the worker's step sequence: messages, percentages,
+// failure codes and log lines, with the operations replaced by the double.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/app_context.h"
+#include "engine/client.h"
+#include "engine/messages.h"
+#include "engine/pipeline.h"
+#include "pipeline/pipeline_double.h"
+#include "platform/install_log.h"
+#include "platform/text.h"
+#include "support/message_sink.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::MessageSink;
+using testing_support::ScratchDir;
+
+std::vector<std::string> G(std::initializer_list<const char8_t*> lines) {
+  std::vector<std::string> out;
+  for (const char8_t* line : lines) out.push_back(Gbk(line));
+  return out;
+}
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PipelineDouble::Get().Reset();
+    AppContext& ctx = GetAppContext();
+    ctx.packageId = "201805";
+    ctx.languageId = 2052;
+    ctx.installDir = dir_ / "Kavimor201805v9.5";
+    ctx.logDir = ctx.installDir + "\\kavimorlog";
+    ctx.stagingDir = ctx.installDir + "temp";
+    ctx.dependBaseDir = dir_ / "KavimorDependBaseV9.5";
+    client_.plannedDownloads = 5;
+  }
+  void TearDown() override { CloseInstallLog(); }
+
+  // Runs the start sequence; on Started, pumps until the worker's last message.
+  StartOutcome Start() {
+    const StartOutcome outcome = StartInstallSequence(client_, nullptr);
+    if (outcome == StartOutcome::Started) {
+      EXPECT_TRUE(sink_.PumpUntilFinal(30000));
+      // As the window does on WM_INSTALL_FAILED (the log is held unshared).
+      CloseInstallLog();
+    }
+    return outcome;
+  }
+
+  std::vector<std::string> Log() { return testing_support::LogTexts(GetAppContext().logDir); }
+
+  ScratchDir dir_{"pipeline"};
+  MessageSink sink_;
+  IClient client_;
+};
+
+const std::vector<std::string>& StartLines() {
+  static const std::vector<std::string> lines = {"Version: IE_9.5.9.1",
+                                                 Gbk(u8"用户点击安装，安装开始...")};
+  return lines;
+}
+
+std::vector<int> Tail(const std::vector<int>& v, size_t n) {
+  return v.size() < n ? v : std::vector<int>(v.end() - static_cast<long>(n), v.end());
+}
+
+TEST_F(PipelineTest, WithoutQuantRunsTenStepsAndEndsAtEighty) {
+  ASSERT_EQ(Start(), StartOutcome::Started);
+  EXPECT_EQ(sink_.Steps(), (std::vector<int>{2, 3, 4, 6, 7, 9, 8, 12, 13, 14}));
+  EXPECT_EQ(Tail(sink_.Percents(), 7), (std::vector<int>{64, 66, 68, 70, 75, 79, 80}));
+  ASSERT_FALSE(sink_.messages().empty());
+  EXPECT_EQ(sink_.messages().back().message, WM_INSTALL_DONE);
+
+  const std::string staging = GetAppContext().stagingDir;
+  EXPECT_EQ(PipelineDouble::Get().downloads,
+            (std::vector<std::string>{"9.5KavimorIE/summary.ini -> " + staging + "/summary.ini",
+                                      "9.5KavimorIE/base.zip -> " + staging + "/base.zip",
+                                      "9.5KavimorIE/config.zip -> " + staging + "/config.zip",
+                                      "9.5KavimorIE/fix/9.5.1.zip -> " + staging + "/9.5.1.zip"}));
+  // Runtime before configuration, everything into the staging folder.
+  EXPECT_EQ(PipelineDouble::Get().extractions,
+            (std::vector<std::string>{staging + "/base.zip -> " + staging,
+                                      staging + "/9.5.1.zip -> " + staging,
+                                      staging + "/config.zip -> " + staging}));
+
+  std::vector<std::string> expected = StartLines();
+  for (const auto& line : G({u8"下载前端依赖库", u8"下载服务依赖库", u8"下载配置文件", u8"下载运行库",
+                             u8"安装前端依赖库", u8"安装服务依赖库", u8"安装运行库", u8"安装配置文件",
+                             u8"清理安装文件", u8"保存更新版本信息", u8"删除源文件",
+                             u8"复制新版本数据到原目录"}))
+    expected.push_back(line);
+  EXPECT_EQ(Log(), expected);
+}
+
+TEST_F(PipelineTest, WithQuantRunsTwelveSteps) {
+  PipelineDouble::Get().quantVersion = "3.2.0";
+  ASSERT_EQ(Start(), StartOutcome::Started);
+  EXPECT_EQ(client_.plannedDownloads, 6);
+  EXPECT_EQ(sink_.Steps(), (std::vector<int>{2, 3, 4, 5, 6, 7, 9, 8, 10, 12, 13, 14}));
+  EXPECT_EQ(Tail(sink_.Percents(), 8), (std::vector<int>{66, 67, 68, 69, 70, 75, 79, 80}));
+  EXPECT_EQ(PipelineDouble::Get().downloads.back(),
+            "9.5KavimorIE/quant/3.2.0.zip -> " + GetAppContext().stagingDir + "/3.2.0.zip");
+  const auto log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), Gbk(u8"下载Quant")), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), Gbk(u8"安装Quant运行库")), log.end());
+}
+
+// Every step that can fail: its code is posted last, after the failure line
+// and with nothing after it, and the step's own reason comes first.
+struct FailureCase {
+  const char* name;
+  int code;
+  void (*arrange)(IClient&);
+  const char8_t* failureLine;
+};
+
+const FailureCase kFailures[] = {
+    {"depend_download", 1,
+     [](IClient& c) {
+       c.wantDependPackage = true;
+       PipelineDouble::Get().failingKeys.insert("9.5KavimorIE/depend.zip");
+     },
+     u8"下载前端依赖库失败"},
+    {"base_download", 2, [](IClient&) { PipelineDouble::Get().failingKeys.insert("9.5KavimorIE/base.zip"); },
+     u8"下载服务依赖库失败"},
+    {"config_download", 3,
+     [](IClient&) { PipelineDouble::Get().missingKeys.insert("9.5KavimorIE/config.zip"); },
+     u8"下载配置文件失败"},
+    {"runtime_download", 4,
+     [](IClient&) { PipelineDouble::Get().missingKeys.insert("9.5KavimorIE/fix/9.5.1.zip"); },
+     u8"下载运行库失败"},
+    {"quant_download", 5,
+     [](IClient&) {
+       PipelineDouble::Get().quantVersion = "q1";
+       PipelineDouble::Get().failingKeys.insert("9.5KavimorIE/quant/q1.zip");
+     },
+     u8"下载Quant 失败"},
+    {"depend_install", 6,
+     [](IClient& c) {
+       c.wantDependPackage = true;
+       PipelineDouble::Get().failingPackages.insert(GetAppContext().stagingDir + "/depend.zip");
+     },
+     u8"安装前端依赖库失败"},
+    {"base_install", 7,
+     [](IClient&) { PipelineDouble::Get().failingPackages.insert(GetAppContext().stagingDir + "/base.zip"); },
+     u8"安装服务依赖库失败"},
+    {"config_install", 8,
+     [](IClient&) {
+       PipelineDouble::Get().failingPackages.insert(GetAppContext().stagingDir + "/config.zip");
+     },
+     u8"安装配置文件失败"},
+    {"runtime_install", 9,
+     [](IClient&) { PipelineDouble::Get().failingPackages.insert(GetAppContext().stagingDir + "/9.5.1.zip"); },
+     u8"安装运行库失败"},
+    {"quant_install", 10,
+     [](IClient&) {
+       PipelineDouble::Get().quantVersion = "q1";
+       PipelineDouble::Get().failingPackages.insert(GetAppContext().stagingDir + "/q1.zip");
+     },
+     u8"安装Quant运行库失败"},
+    {"hand_over", 11, [](IClient&) { PipelineDouble::Get().handOverFails = true; },
+     u8"安装失败：文件被占用"},
+};
+
+class PipelineFailureTest : public PipelineTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(PipelineFailureTest, PostsItsCodeLastAfterTheFailureLine) {
+  const FailureCase& c = GetParam();
+  c.arrange(client_);
+  ASSERT_EQ(Start(), StartOutcome::Started);
+
+  const auto& messages = sink_.messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back().message, WM_INSTALL_FAILED);
+  EXPECT_EQ(messages.back().lParam, c.code);
+  int finals = 0;
+  for (const auto& m : messages) finals += (m.message == WM_INSTALL_FAILED || m.message == WM_INSTALL_DONE);
+  EXPECT_EQ(finals, 1);
+
+  // The failure line is the log's last line: nothing is written after it.
+  const auto log = Log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), Gbk(c.failureLine));
+  // A failed extraction raised the value but posted nothing more.
+  if (c.code >= 6 && c.code <= 10) {
+    EXPECT_EQ(messages[messages.size() - 2].message, WM_INSTALL_STEP);
+    EXPECT_EQ(messages[messages.size() - 2].lParam, c.code);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStep, PipelineFailureTest, ::testing::ValuesIn(kFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PipelineTest, MissingRuntimePackageLogsStepReasonAndFailure) {
+  PipelineDouble::Get().missingKeys.insert("9.5KavimorIE/fix/9.5.1.zip");
+  ASSERT_EQ(Start(), StartOutcome::Started);
+  const auto log = Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+            (std::vector<std::string>{Gbk(u8"下载运行库"), "9.5KavimorIE/fix/9.5.1.zip" + Gbk(u8",文件不存在"),
+                                      Gbk(u8"下载运行库失败")}));
+  EXPECT_EQ(sink_.Steps().back(), 4);
+}
+
+TEST_F(PipelineTest, ManifestFailureClosesTheLogAndStartsNoWorker) {
+  PipelineDouble::Get().manifestFails = true;
+  EXPECT_EQ(Start(), StartOutcome::ManifestFailed);
+  EXPECT_FALSE(InstallLogIsOpen());
+  sink_.Pump(400);
+  EXPECT_TRUE(sink_.Steps().empty());
+  std::vector<std::string> expected = StartLines();
+  expected.push_back("9.5KavimorIE/summary.ini" + Gbk(u8",文件不存在"));
+  EXPECT_EQ(Log(), expected);
+  // The staging folder was prepared before the fetch.
+  EXPECT_TRUE(testing_support::PathExists(GetAppContext().stagingDir));
+}
+
+TEST_F(PipelineTest, ReinstallWarningCancelledLeavesEverythingAsItWas) {
+  const AppContext& ctx = GetAppContext();
+  CreateDirectoryA(ctx.installDir.c_str(), nullptr);
+  testing_support::DialogAnswerer answer(IDCANCEL);
+  EXPECT_EQ(StartInstallSequence(client_, nullptr), StartOutcome::Declined);
+  ASSERT_TRUE(answer.Join());
+  EXPECT_EQ(answer.caption(), L"\u8B66\u544A");
+  EXPECT_EQ(answer.text(), ReinstallPromptFor(2052).text);
+  EXPECT_FALSE(testing_support::PathExists(ctx.stagingDir));
+  EXPECT_FALSE(testing_support::PathExists(ctx.logDir));
+  EXPECT_TRUE(PipelineDouble::Get().downloads.empty());
+}
+
+TEST_F(PipelineTest, ReinstallWarningAcceptedGoesOn) {
+  GetAppContext().languageId = 1033;
+  CreateDirectoryA(GetAppContext().installDir.c_str(), nullptr);
+  testing_support::DialogAnswerer answer(IDOK);
+  ASSERT_EQ(Start(), StartOutcome::Started);
+  ASSERT_TRUE(answer.Join());
+  EXPECT_EQ(answer.caption(), L"Warn");
+  EXPECT_EQ(sink_.messages().back().message, WM_INSTALL_DONE);
+}
+
+TEST_F(PipelineTest, NoWarningWithoutAnInstallFolder) {
+  testing_support::DialogAnswerer answer(IDCANCEL, 1500);
+  ASSERT_EQ(Start(), StartOutcome::Started);
+  EXPECT_FALSE(answer.Join());
+}
+
+TEST_F(PipelineTest, StagingLeftoversAreRemovedBeforeARun) {
+  const std::string staging = GetAppContext().stagingDir;
+  CreateDirectoryA(staging.c_str(), nullptr);
+  testing_support::WriteFileBytes(staging + "\\stale.bin", "old");
+  PipelineDouble::Get().manifestFails = true;
+  Start();
+  EXPECT_TRUE(testing_support::PathExists(staging));
+  EXPECT_FALSE(testing_support::PathExists(staging + "\\stale.bin"));
+}
+
+TEST(ReinstallPrompt, TextsByLanguage) {
+  EXPECT_EQ(std::wstring(ReinstallPromptFor(1028).caption), L"\u8B66\u544A");
+  EXPECT_EQ(std::wstring(ReinstallPromptFor(1028).text).substr(0, 4), L"\u8ACB\u6CE8\u610F\uFF0C");
+  EXPECT_EQ(std::wstring(ReinstallPromptFor(1041).text), ReinstallPromptFor(2052).text);
+  EXPECT_EQ(std::wstring(ReinstallPromptFor(1033).text).size(), 132u);
+}
+
+}  // namespace

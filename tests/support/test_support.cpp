@@ -1,0 +1,225 @@
+#include "support/test_support.h"
+
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace testing_support {
+
+namespace {
+
+std::string UniqueName(const std::string& tag) {
+  static LONG counter = 0;
+  char name[128];
+  std::snprintf(name, sizeof name, "kvt_%s_%lu_%ld", tag.c_str(), GetCurrentProcessId(),
+                InterlockedIncrement(&counter));
+  return name;
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir(const std::string& tag) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  std::string base = temp;
+  if (!base.empty() && base.back() == '\\') base.pop_back();
+  path_ = base + "\\" + UniqueName(tag);
+  CreateDirectoryA(path_.c_str(), nullptr);
+}
+
+ScratchDir::~ScratchDir() { RemoveTree(path_); }
+
+void RemoveTree(const std::string& path) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = data.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string child = path + "\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(child.c_str());
+      }
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path.c_str());
+  DeleteFileA(path.c_str());
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool PathExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ProgramFolder() {
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string folder = self;
+  return folder.substr(0, folder.rfind('\\'));
+}
+
+std::string InstallStandInClient(const std::string& folder) {
+  CreateDirectoryA(folder.c_str(), nullptr);
+  const std::string target = folder + "\\kavimor v9.5.exe";
+  CopyFileA((ProgramFolder() + "\\kavimor v9.5.exe").c_str(), target.c_str(), FALSE);
+  return target;
+}
+
+HANDLE StartProgram(const std::string& exe, const std::string& args, const std::string& workDir) {
+  std::string command = "\"" + exe + "\"";
+  if (!args.empty()) command += " " + args;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      workDir.empty() ? nullptr : workDir.c_str(), &startup, &info))
+    return nullptr;
+  CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+std::vector<std::string> WaitForStartRecord(const std::string& folder, DWORD pid, DWORD timeoutMs) {
+  const std::string record = folder + "\\started-" + std::to_string(pid) + ".txt";
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  while (!PathExists(record) && GetTickCount64() < end) Sleep(20);
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFileBytes(record));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void StopProcessesOf(const std::string& exePath) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                                 FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    char image[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (QueryFullProcessImageNameA(process, 0, image, &size) &&
+        lstrcmpiA(image, exePath.c_str()) == 0) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, 5000);
+    }
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+}
+
+std::vector<std::string> LogFiles(const std::string& logDir) {
+  std::vector<std::string> files;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((logDir + "\\*install.log").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do files.push_back(logDir + "\\" + data.cFileName);
+    while (FindNextFileA(find, &data));
+    FindClose(find);
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::vector<std::string> LogTexts(const std::string& logDir) {
+  std::vector<std::string> texts;
+  const auto files = LogFiles(logDir);
+  if (files.size() != 1) {
+    ADD_FAILURE() << "expected one log file in " << logDir << ", found " << files.size();
+    return texts;
+  }
+  const std::string bytes = ReadFileBytes(files[0]);
+  size_t start = 0;
+  for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = bytes.substr(start, end - start);
+    const size_t tabs = line.find("]\t\t");
+    texts.push_back(tabs == std::string::npos ? line : line.substr(tabs + 3));
+  }
+  return texts;
+}
+
+DialogAnswerer::DialogAnswerer(int buttonId, DWORD timeoutMs)
+    : buttonId_(buttonId), timeoutMs_(timeoutMs) {
+  thread_ = CreateThread(nullptr, 0, &DialogAnswerer::Main, this, 0, nullptr);
+}
+
+DialogAnswerer::~DialogAnswerer() { Join(); }
+
+bool DialogAnswerer::Join() {
+  if (thread_ != nullptr) {
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    thread_ = nullptr;
+  }
+  return answered_;
+}
+
+namespace {
+
+struct DialogSearch {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK FindDialog(HWND hwnd, LPARAM param) {
+  auto* search = reinterpret_cast<DialogSearch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  wchar_t cls[16] = {};
+  GetClassNameW(hwnd, cls, 16);
+  if (pid == search->pid && lstrcmpW(cls, L"#32770") == 0 && IsWindowVisible(hwnd)) {
+    search->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::wstring WindowText(HWND hwnd) {
+  wchar_t buffer[2048] = {};
+  GetWindowTextW(hwnd, buffer, 2048);
+  return buffer;
+}
+
+}  // namespace
+
+DWORD WINAPI DialogAnswerer::Main(void* param) {
+  auto* self = static_cast<DialogAnswerer*>(param);
+  const ULONGLONG end = GetTickCount64() + self->timeoutMs_;
+  while (GetTickCount64() < end) {
+    DialogSearch search{GetCurrentProcessId(), nullptr};
+    EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr) {
+      self->caption_ = WindowText(search.found);
+      // The message text is the dialog's static control with id 0xFFFF.
+      if (HWND label = GetDlgItem(search.found, 0xFFFF)) self->text_ = WindowText(label);
+      SendMessageW(search.found, WM_COMMAND, MAKEWPARAM(self->buttonId_, BN_CLICKED), 0);
+      self->answered_ = true;
+      return 0;
+    }
+    Sleep(50);
+  }
+  return 0;
+}
+
+}  // namespace testing_support

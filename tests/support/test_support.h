@@ -1,0 +1,81 @@
+#pragma once
+// Helpers shared by the Wine tests: private scratch folders, whole-file
+// reads, and the programs built next to the tests.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder under %TEMP% named after the test, removed with its
+// contents on destruction. path() is 8-bit (ASCII) text.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& tag);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Removes a tree without the shell (test clean-up must not depend on the
+// code under test).
+void RemoveTree(const std::string& path);
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+bool PathExists(const std::string& path);
+
+// Folder of the running test program (where the build puts helper programs).
+std::string ProgramFolder();
+
+// Copies the stand-in client into `folder` as "kavimor v9.5.exe".
+std::string InstallStandInClient(const std::string& folder);
+
+// Starts a program with the given working folder; the handle is the
+// caller's to close.
+HANDLE StartProgram(const std::string& exe, const std::string& args, const std::string& workDir);
+
+// The lines of the record a stand-in client wrote next to itself; waits up
+// to `timeoutMs` for it to appear. Empty when it never did.
+std::vector<std::string> WaitForStartRecord(const std::string& folder, DWORD pid, DWORD timeoutMs);
+
+// Terminates every process whose image path is `exePath` (case-insensitive).
+void StopProcessesOf(const std::string& exePath);
+
+// The install log files in a log folder (full paths, sorted by name).
+std::vector<std::string> LogFiles(const std::string& logDir);
+// The texts of the lines of the only log file in `logDir` (what follows the
+// "[hh:mm:ss mmm]\t\t" prefix); lines end at CR LF.
+std::vector<std::string> LogTexts(const std::string& logDir);
+
+// Message-box automation for tests: a thread that waits for a dialog of the
+// process (window class #32770) and presses the button `buttonId`.
+class DialogAnswerer {
+ public:
+  explicit DialogAnswerer(int buttonId, DWORD timeoutMs = 20000);
+  ~DialogAnswerer();
+  DialogAnswerer(const DialogAnswerer&) = delete;
+  DialogAnswerer& operator=(const DialogAnswerer&) = delete;
+  // Waits for the answer to be given; returns the dialog's text (UTF-16)
+  // and caption, or empty strings when no dialog came.
+  bool Join();
+  const std::wstring& text() const { return text_; }
+  const std::wstring& caption() const { return caption_; }
+
+ private:
+  static DWORD WINAPI Main(void* self);
+  int buttonId_;
+  DWORD timeoutMs_;
+  HANDLE thread_ = nullptr;
+  bool answered_ = false;
+  std::wstring text_;
+  std::wstring caption_;
+};
+
+}  // namespace testing_support
