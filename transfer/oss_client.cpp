@@ -1,5 +1,6 @@
 // The object-store client over WinHTTP: one request attempt at a time, with
 // the SDK's retry, clock-skew and CRC rules around it.
+#include <winsock2.h>
 #include <windows.h>
 #include <winhttp.h>
 
@@ -86,7 +87,10 @@ TransportFailure FromWinHttp(DWORD code, Phase phase, const char* call) {
   const std::string detail = std::string(call) + " failed with WinHTTP error " +
                              std::to_string(code);
   switch (code) {
+    // Wine's WinHTTP passes some socket errors through unchanged.
+    case WSAETIMEDOUT:
     case ERROR_WINHTTP_TIMEOUT: return Fail(kOperationTimedOut, detail);
+    case WSAECONNREFUSED: return Fail(kCouldNotConnect, detail);
     case ERROR_WINHTTP_NAME_NOT_RESOLVED: return Fail(kCouldNotResolveHost, detail);
     case ERROR_WINHTTP_CANNOT_CONNECT: return Fail(kCouldNotConnect, detail);
     case ERROR_WINHTTP_SECURE_FAILURE:
