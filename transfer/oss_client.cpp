@@ -450,12 +450,6 @@ OssClient::OssClient(const std::string& endpoint, const std::string& accessKeyId
     WinHttpSetTimeouts(impl_->session.get(), 0, static_cast<int>(configuration.connectTimeoutMs),
                        static_cast<int>(configuration.requestTimeoutMs),
                        static_cast<int>(configuration.requestTimeoutMs));
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-#ifdef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
-    protocols |= WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-#endif
-    WinHttpSetOption(impl_->session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                     sizeof protocols);
     DWORD connections = static_cast<DWORD>(configuration.maxConnections);
     WinHttpSetOption(impl_->session.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections,
                      sizeof connections);
