@@ -52,3 +52,9 @@ target_compile_definitions(oss_tests PRIVATE
   KAVIMOR_TEST_BUCKET="${KAVIMOR_OSS_BUCKET}")
 gtest_discover_tests(oss_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
   PROPERTIES TIMEOUT 300)
+
+# The download benchmark's Windows side (bench/download.sh runs it); not a
+# test.
+add_executable(download_bench ${CMAKE_SOURCE_DIR}/bench/download_bench.cpp)
+target_link_libraries(download_bench PRIVATE kavimor_core psapi)
+target_link_options(download_bench PRIVATE ${KAVIMOR_TEST_LINK})
