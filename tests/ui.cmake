@@ -2,7 +2,8 @@
 # the display-scaling setting. The program's resources are linked into the
 # test programs, because the code under test loads them from its own module.
 file(GLOB KAVIMOR_UI_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ui/*_test.cpp)
-add_executable(ui_tests ${KAVIMOR_UI_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/resources/installer.rc)
+add_executable(ui_tests ${KAVIMOR_UI_TEST_SOURCES} ${CMAKE_CURRENT_SOURCE_DIR}/ui/window_probe.cpp
+  ${CMAKE_SOURCE_DIR}/resources/installer.rc)
 target_link_libraries(ui_tests PRIVATE kavimor_core gtest gtest_main)
 target_include_directories(ui_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_options(ui_tests PRIVATE ${KAVIMOR_TEST_LINK})
