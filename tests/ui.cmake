@@ -23,3 +23,10 @@ foreach(case "en_US.UTF-8:1033" "zh_TW.UTF-8:1028" "zh_HK.UTF-8:3076" "zh_CN.UTF
   add_test(NAME UiLanguage.${locale} COMMAND ui_language_probe --expect-ui=${ui})
   set_tests_properties(UiLanguage.${locale} PROPERTIES ENVIRONMENT "KAVIMOR_LOCALE=${locale}" TIMEOUT 120)
 endforeach()
+
+# The committed pictures and icon are what the artwork script draws.
+find_program(KAVIMOR_PYTHON3 python3)
+if(KAVIMOR_PYTHON3)
+  add_test(NAME UiArtwork.CommittedFilesMatchTheScript
+    COMMAND sh -c "out=$(mktemp -d) && '${KAVIMOR_PYTHON3}' '${CMAKE_SOURCE_DIR}/tools/make_artwork.py' \"$out\" && for f in background_ready.bmp background_installing.bmp kavimor.ico; do cmp \"$out/$f\" '${CMAKE_SOURCE_DIR}/resources/'$f || exit 1; done; rm -rf \"$out\"")
+endif()
