@@ -8,7 +8,7 @@ release line as the publishing bucket holds them, under the key prefix.
     <out>/<prefix>/fix/<version>.zip   the client runtime with "kavimor v9.5.exe"
     <out>/<prefix>/quant/<qversion>.zip  the quantitative-trading runtime
 
-and, beside them, <out>/expected_tree.txt: every file the installed folder
+and a tree file (--tree-file, default <out>/expected_tree.txt): every file the installed folder
 must hold after base, runtime, configuration and quant are unpacked in that
 order (later packages replace files of earlier ones), one line each:
 "<size> <crc32 as 8 hex digits> <path>", the path in code page 936 with
@@ -26,6 +26,8 @@ import sys
 import zipfile
 
 PACKAGE_ID = "201805"
+# Settings files the installer adds its own keys to after unpacking.
+INSTALLER_WRITES = {b"config/kavimor.Default.pub", b"config/kavimor.Default.pri"}
 
 
 class GbkZipInfo(zipfile.ZipInfo):
@@ -139,7 +141,7 @@ def build(args):
     for pkg in packages:
         pkg.write(prefix_root)
         for name, data, _ in pkg.entries:
-            if data is not None:
+            if data is not None and name not in INSTALLER_WRITES:
                 tree[name.replace(b"/", b"\\")] = data
 
     summary = (
@@ -149,7 +151,7 @@ def build(args):
     with open(os.path.join(prefix_root, "summary.ini"), "wb") as f:
         f.write(summary.encode("ascii"))
 
-    with open(os.path.join(args.out, "expected_tree.txt"), "wb") as f:
+    with open(args.tree_file or os.path.join(args.out, "expected_tree.txt"), "wb") as f:
         for name in sorted(tree):
             data = tree[name]
             f.write(b"%d %08x %s\r\n" % (len(data), binascii.crc32(data) & 0xFFFFFFFF, name))
@@ -177,6 +179,7 @@ def main():
     p.add_argument("--stamp", type=int, default=1731922214)
     p.add_argument("--total-mb", type=float, default=0.5)
     p.add_argument("--seed", type=int, default=20241118)
+    p.add_argument("--tree-file", help="where to write the expected installed tree")
     args = p.parse_args()
     build(args)
     return 0
