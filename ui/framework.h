@@ -5,13 +5,16 @@
 // and an off-screen paint buffer (one copy to the screen per paint).
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 // Root of every framework window.
 class TIxFrm {
  public:
   TIxFrm() = default;
-  virtual ~TIxFrm() = default;
+  // Detaches the object from a window that still exists, so that the
+  // window's later messages go to DefWindowProcW instead of a dead object.
+  virtual ~TIxFrm();
   TIxFrm(const TIxFrm&) = delete;
   TIxFrm& operator=(const TIxFrm&) = delete;
 
@@ -22,9 +25,12 @@ class TIxFrm {
   // creates the window at 0,0 with zero size; hwnd is set during creation.
   HWND Create(const wchar_t* className, HWND parent, DWORD style, DWORD exStyle);
 
+  // Set at WM_NCCREATE; cleared when the window is gone (WM_NCDESTROY).
   HWND hwnd = nullptr;
 };
 
+// The window procedure of every framework window class: finds the object in
+// the window's first 8 extra bytes from WM_NCCREATE on.
 LRESULT CALLBACK StaticWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 class TMemDC;
