@@ -1,0 +1,86 @@
+#pragma once
+// The local object-store server (tools/oss_server.py) for Windows tests
+// under Wine.
+//
+// How it runs: Wine starts a Linux program when CreateProcess is given its
+// Linux path, so the helper starts /usr/bin/python3 on the server script
+// directly. Wine gives no usable process handle for such a child, so all
+// talk goes through files in a private control folder that both sides see:
+// the server writes the port it chose to a port file, reads faults.json on
+// every request, appends one line per request to requests.log, and exits
+// when a file named "stop" appears (the destructor writes it; an idle limit
+// ends a server whose test crashed).
+//
+//   testing_support::OssServerProcess server(root, "kavimor-publish", id, secret);
+//   OssClient client(server.endpoint(), id, secret, conf);   // "127.0.0.1:<port>"
+//   server.SetFaults({{"status", "a.zip", 503, 2}});         // 503 twice
+//   auto log = server.RequestLog();                          // what it was asked
+//
+// `root` is a Windows path (a scratch folder); its files are the bucket's
+// objects, keyed by their path relative to it with '/' separators.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct OssFault {
+  std::string kind;        // status, drop, stall, corrupt, bad_crc
+  std::string key = "*";   // object key, or * for every key
+  int64_t value = 0;       // status code, or a byte offset into the body
+  int times = 0;           // matching requests affected; 0: all
+  double seconds = 0;      // length of a stall
+  std::string method = "GET";  // GET, HEAD or *
+};
+
+struct OssRequestRecord {
+  std::string method;
+  std::string key;  // UTF-8, decoded
+  std::string query;
+  int status = 0;
+  std::string code;  // error code, "-" on success
+  std::string date;
+  std::string contentType;
+  std::string range;
+};
+
+struct OssServerOptions {
+  // Linux paths of a PEM certificate chain and key: serve HTTPS.
+  std::string tlsCert;
+  std::string tlsKey;
+};
+
+class OssServerProcess {
+ public:
+  OssServerProcess(const std::string& root, const std::string& bucket, const std::string& keyId,
+                   const std::string& keySecret, const OssServerOptions& options = {});
+  ~OssServerProcess();
+  OssServerProcess(const OssServerProcess&) = delete;
+  OssServerProcess& operator=(const OssServerProcess&) = delete;
+
+  // False when the server did not report a port within 20 seconds.
+  bool running() const { return port_ != 0; }
+  uint16_t port() const { return port_; }
+  // "127.0.0.1:<port>", or "https://127.0.0.1:<port>" with TLS.
+  std::string endpoint() const;
+
+  // Replaces every switch and restarts their counts; `clockOffset` moves the
+  // server's clock by that many seconds.
+  void SetFaults(const std::vector<OssFault>& faults, double clockOffset = 0);
+  std::vector<OssRequestRecord> RequestLog() const;
+  void ClearLog();
+
+ private:
+  std::string controlDir_;
+  uint16_t port_ = 0;
+  bool tls_ = false;
+};
+
+// The Linux path of a Windows path, through Wine's own mapping.
+std::string UnixPath(const std::string& windowsPath);
+// The Windows (Z:) path of a Linux path.
+std::string DosPath(const std::string& unixPath);
+// The Linux path of a file of this repository (from the build's sources).
+std::string RepositoryFile(const std::string& relative);
+
+}  // namespace testing_support

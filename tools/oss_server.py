@@ -1,0 +1,655 @@
+#!/usr/bin/env python3
+"""A local object-store server that speaks enough of the Alibaba Cloud OSS
+protocol for the installer: it serves one folder as one bucket.
+
+The installer's tests and the demo run against it; it needs nothing but the
+Python 3 standard library.
+
+Usage:
+  oss_server.py --root DIR [--bucket NAME] [--key-id ID] [--key-secret SECRET]
+                [--cmake-cache build/win/CMakeCache.txt]
+                [--port N] [--port-file FILE]
+                [--tls-cert PEM --tls-key PEM]
+                [--control-dir DIR] [--log-file FILE]
+                [--clock-offset SECONDS] [--fault SPEC ...]
+                [--idle-exit SECONDS] [--max-lifetime SECONDS]
+
+  --root DIR          folder served as the bucket; the object key is the path
+                      relative to DIR with '/' separators
+                      (DIR/9.5KavimorIE/summary.ini is 9.5KavimorIE/summary.ini)
+  --bucket NAME       bucket name (default kavimor-publish)
+  --key-id, --key-secret
+                      the one accepted key pair
+  --cmake-cache FILE  take bucket, key id and secret from a build's CMake cache
+                      (KAVIMOR_OSS_BUCKET, KAVIMOR_OSS_KEY_ID,
+                      KAVIMOR_OSS_KEY_SECRET) unless given explicitly; this is
+                      how the demo matches the build's deployment values
+                      without copying the secret anywhere
+  --port N            port on 127.0.0.1; 0 (the default) picks a free one
+  --port-file FILE    the chosen port is written there (atomically) once the
+                      server listens
+  --tls-cert, --tls-key
+                      serve HTTPS with this certificate chain and key
+  --control-dir DIR   switches and records for tests:
+                        DIR/faults.json  read on every request (see below)
+                        DIR/requests.log one tab-separated line per request:
+                          method, key, query, status, error code, Date header,
+                          Content-Type header, Range header
+                        DIR/stop         the server exits when this appears
+  --log-file FILE     where the server's own output goes (default: nowhere;
+                      stdin, stdout and stderr are detached so that a program
+                      that starts the server is never held up by them)
+  --clock-offset S    the server's clock runs S seconds ahead (negative: behind)
+  --fault SPEC        KIND:KEY:VALUE[:TIMES[:SECONDS[:METHOD]]], same fields
+                      as a faults.json entry; may be repeated
+  --idle-exit S       exit after S seconds without a request (default 600)
+  --max-lifetime S    exit after S seconds in any case (default: never)
+
+faults.json:
+  {"clock_offset": 1800,
+   "faults": [{"kind": "drop", "key": "a/b.zip", "value": 1000, "times": 2}]}
+  A change of the file's content replaces every switch and restarts their
+  counts. "key" "*" matches every key; "times" is how many matching requests
+  are affected (0 or absent: all of them); "method" is GET (default), HEAD or
+  "*". Kinds:
+    status   answer with HTTP status VALUE (500, 503...) and an XML error body
+    drop     send VALUE body bytes, then close the connection
+    stall    send VALUE body bytes, then wait SECONDS before going on
+    corrupt  flip the body byte at offset VALUE (the CRC header stays right)
+    bad_crc  send an x-oss-hash-crc64ecma that is off by one
+
+Behaviour towards clients, as the service behaves: header signature V1 is
+checked on every request (403 SignatureDoesNotMatch with StringToSign and
+StringToSignBytes, 403 InvalidAccessKeyId, 403 AccessDenied without
+Authorization), a Date more than 15 minutes off gives 403
+RequestTimeTooSkewed with ServerTime, a missing object 404 NoSuchKey (XML on
+GET, no body on HEAD). Every answer has x-oss-request-id; objects have
+Content-Length and x-oss-hash-crc64ecma. Both path-style (/bucket/key, for an
+IP endpoint) and virtual-hosted (bucket.host/key) requests are understood,
+and the path is percent-decoded as a whole, so %2F and / are the same.
+Bodies are streamed (sendfile without TLS); each object's CRC-64 is computed
+once per file version and cached.
+"""
+
+import argparse
+import base64
+import email.utils
+import hashlib
+import hmac
+import json
+import os
+import re
+import socket
+import socketserver
+import ssl
+import sys
+import threading
+import time
+import uuid
+from http.server import BaseHTTPRequestHandler, HTTPServer
+from urllib.parse import unquote_to_bytes
+
+# --- CRC-64/XZ -----------------------------------------------------------
+
+POLY = 0xC96C5795D7870F42
+MASK = 0xFFFFFFFFFFFFFFFF
+TABLE = []
+for _n in range(256):
+    _c = _n
+    for _ in range(8):
+        _c = (_c >> 1) ^ POLY if _c & 1 else _c >> 1
+    TABLE.append(_c)
+
+
+def crc64(data, crc=0):
+    crc ^= MASK
+    table = TABLE
+    for b in data:
+        crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8)
+    return crc ^ MASK
+
+
+def _gf2_times(mat, vec):
+    s = 0
+    i = 0
+    while vec:
+        if vec & 1:
+            s ^= mat[i]
+        vec >>= 1
+        i += 1
+    return s
+
+
+def _gf2_square(mat):
+    return [_gf2_times(mat, mat[n]) for n in range(64)]
+
+
+def shift_operator(nbytes):
+    """Matrix that advances a CRC register over nbytes zero bytes."""
+    op = [1 << n for n in range(64)]  # identity
+    power = [POLY] + [1 << (n - 1) for n in range(1, 64)]  # one zero bit
+    for _ in range(3):
+        power = _gf2_square(power)  # one zero byte
+    while nbytes:
+        if nbytes & 1:
+            op = [_gf2_times(power, op[n]) for n in range(64)]
+        nbytes >>= 1
+        if nbytes:
+            power = _gf2_square(power)
+    return op
+
+
+def crc64_combine(crc1, crc2, len2, op=None):
+    if len2 == 0:
+        return crc1
+    if op is None:
+        op = shift_operator(len2)
+    return _gf2_times(op, crc1) ^ crc2
+
+
+CHUNK = 1 << 20
+_chunk_op = None
+_chunk_crcs = {}  # md5 of a whole chunk -> its CRC
+_crc_cache = {}   # (path, size, mtime_ns) -> CRC
+_crc_lock = threading.Lock()
+
+
+def file_crc64(path):
+    """CRC-64 of a file, cached per file version. Whole chunks are looked up
+    by their MD5 first, so repeated content (the large test objects) costs
+    one pure-Python pass per distinct chunk; the rest is combining."""
+    global _chunk_op
+    st = os.stat(path)
+    ident = (path, st.st_size, st.st_mtime_ns)
+    with _crc_lock:
+        if ident in _crc_cache:
+            return _crc_cache[ident]
+        if _chunk_op is None:
+            _chunk_op = shift_operator(CHUNK)
+        crc = 0
+        with open(path, 'rb') as f:
+            while True:
+                block = f.read(CHUNK)
+                if not block:
+                    break
+                if len(block) == CHUNK:
+                    digest = hashlib.md5(block).digest()
+                    part = _chunk_crcs.get(digest)
+                    if part is None:
+                        part = crc64(block)
+                        _chunk_crcs[digest] = part
+                    crc = crc64_combine(crc, part, CHUNK, _chunk_op)
+                else:
+                    crc = crc64_combine(crc, crc64(block), len(block))
+        _crc_cache[ident] = crc
+        return crc
+
+
+# --- signing ---------------------------------------------------------------
+
+SIGNED_PARAMETERS = {
+    'acl', 'uploads', 'location', 'cors', 'logging', 'website', 'referer', 'lifecycle',
+    'delete', 'append', 'tagging', 'objectMeta', 'uploadId', 'partNumber', 'security-token',
+    'position', 'img', 'style', 'styleName', 'replication', 'replicationProgress',
+    'replicationLocation', 'cname', 'bucketInfo', 'comp', 'qos', 'live', 'status', 'vod',
+    'startTime', 'endTime', 'symlink', 'x-oss-process', 'response-content-type',
+    'response-content-language', 'response-expires', 'response-cache-control',
+    'response-content-disposition', 'response-content-encoding', 'udf', 'udfName',
+    'udfImage', 'udfId', 'udfImageDesc', 'udfApplication', 'udfApplicationLog', 'restore',
+    'callback', 'callback-var', 'policy', 'stat', 'encryption', 'versions', 'versioning',
+    'versionId', 'x-oss-traffic-limit', 'requestPayment', 'qosInfo', 'inventory',
+    'inventoryId', 'continuation-token', 'worm', 'wormId', 'wormExtend'}
+
+
+def decode(raw):
+    return unquote_to_bytes(raw).decode('utf-8', 'surrogateescape')
+
+
+def parse_query(query):
+    params = {}
+    if query:
+        for part in query.split('&'):
+            if not part:
+                continue
+            name, _, value = part.partition('=')
+            params[decode(name)] = decode(value)  # "name" and "name=" alike
+    return params
+
+
+def canonical_resource(bucket, key, params):
+    out = '/' + bucket + '/' + key
+    sep = '?'
+    for name in sorted(params):
+        if name not in SIGNED_PARAMETERS:
+            continue
+        out += sep + name + ('=' + params[name] if params[name] else '')
+        sep = '&'
+    return out
+
+
+def string_to_sign(verb, headers, resource):
+    date = headers.get('Date') or headers.get('x-oss-date') or ''
+    lines = [verb, headers.get('Content-MD5', ''), headers.get('Content-Type', ''), date]
+    oss = sorted((k.strip().lower(), v.strip()) for k, v in headers.items()
+                 if k.strip().lower().startswith('x-oss-'))
+    text = '\n'.join(lines) + '\n'
+    for k, v in oss:
+        text += k + ':' + v + '\n'
+    return text + resource
+
+
+def sign(secret, text):
+    digest = hmac.new(secret.encode('utf-8'), text.encode('utf-8', 'surrogateescape'),
+                      hashlib.sha1).digest()
+    return base64.b64encode(digest).decode('ascii')
+
+
+def xml_escape(text):
+    return (text.replace('&', '&amp;').replace('<', '&lt;').replace('>', '&gt;')
+            .replace('"', '&quot;'))
+
+
+def iso_time(t):
+    return time.strftime('%Y-%m-%dT%H:%M:%S.000Z', time.gmtime(t))
+
+
+# --- switches ----------------------------------------------------------------
+
+class Switches:
+    """The test switches: read from faults.json on each request, plus the
+    command line's. Counting is per switch, under one lock."""
+
+    def __init__(self, control_dir, base_faults, base_offset):
+        self.control_dir = control_dir
+        self.lock = threading.Lock()
+        self.base_faults = base_faults
+        self.base_offset = base_offset
+        self.text = None
+        self.faults = [dict(f, used=0) for f in base_faults]
+        self.offset = base_offset
+
+    def refresh(self):
+        if not self.control_dir:
+            return
+        path = os.path.join(self.control_dir, 'faults.json')
+        try:
+            with open(path, 'r', encoding='utf-8') as f:
+                text = f.read()
+        except OSError:
+            text = ''
+        with self.lock:
+            if text == self.text:
+                return
+            self.text = text
+            data = {}
+            if text.strip():
+                try:
+                    data = json.loads(text)
+                except ValueError:
+                    data = {}
+            self.offset = float(data.get('clock_offset', self.base_offset))
+            faults = list(self.base_faults) + list(data.get('faults', []))
+            self.faults = [dict(f, used=0) for f in faults]
+
+    def now(self):
+        with self.lock:
+            return time.time() + self.offset
+
+    def take(self, method, key):
+        """The switches that apply to this request, counted as used."""
+        hits = []
+        with self.lock:
+            for f in self.faults:
+                if f.get('key', '*') not in ('*', key):
+                    continue
+                if f.get('method', 'GET') not in ('*', method):
+                    continue
+                times = int(f.get('times', 0) or 0)
+                if times and f['used'] >= times:
+                    continue
+                f['used'] += 1
+                hits.append(f)
+        return hits
+
+
+def parse_fault(spec):
+    parts = spec.split(':')
+    if len(parts) < 3:
+        raise argparse.ArgumentTypeError('fault is KIND:KEY:VALUE[:TIMES[:SECONDS[:METHOD]]]')
+    fault = {'kind': parts[0], 'key': parts[1], 'value': int(parts[2])}
+    if len(parts) > 3:
+        fault['times'] = int(parts[3])
+    if len(parts) > 4:
+        fault['seconds'] = float(parts[4])
+    if len(parts) > 5:
+        fault['method'] = parts[5]
+    return fault
+
+
+# --- the server ---------------------------------------------------------------
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = 'HTTP/1.1'
+    server_version = 'AliyunOSS'
+    sys_version = ''
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def setup(self):
+        super().setup()
+        if isinstance(self.connection, ssl.SSLSocket):
+            self.connection.settimeout(30)
+            self.connection.do_handshake()
+
+    def handle(self):
+        try:
+            super().handle()
+        except (ConnectionError, ssl.SSLError, socket.timeout, OSError):
+            pass
+
+    def do_GET(self):
+        self.serve('GET')
+
+    def do_HEAD(self):
+        self.serve('HEAD')
+
+    # --- helpers ---
+
+    def record(self, method, key, query, status, code):
+        cfg = self.server.cfg
+        cfg.last_request = time.time()
+        if not cfg.control_dir:
+            return
+        fields = [method, key, query, str(status), code or '-',
+                  self.headers.get('Date', ''), self.headers.get('Content-Type', ''),
+                  self.headers.get('Range', '')]
+        line = '\t'.join(f.replace('\t', ' ').replace('\n', ' ') for f in fields) + '\n'
+        with cfg.log_lock:
+            with open(os.path.join(cfg.control_dir, 'requests.log'), 'a',
+                      encoding='utf-8', errors='surrogateescape') as f:
+                f.write(line)
+
+    def common_headers(self, request_id):
+        self.send_header('x-oss-request-id', request_id)
+        self.send_header('Date', email.utils.formatdate(self.server.switches.now(), usegmt=True))
+
+    def error(self, method, key, query, request_id, status, code, message, extra=''):
+        self.record(method, key, query, status, code)
+        body = b''
+        if method != 'HEAD':
+            body = ('<?xml version="1.0" encoding="UTF-8"?>\n<Error>\n'
+                    '  <Code>%s</Code>\n  <Message>%s</Message>\n  <RequestId>%s</RequestId>\n'
+                    '  <HostId>%s</HostId>\n%s  <EC>0000-00000000</EC>\n</Error>\n' % (
+                        xml_escape(code), xml_escape(message), request_id,
+                        xml_escape(self.headers.get('Host', '')), extra)).encode('utf-8')
+        self.send_response(status)
+        self.common_headers(request_id)
+        self.send_header('Content-Type', 'application/xml')
+        self.send_header('Content-Length', str(len(body)))
+        self.send_header('x-oss-ec', '0000-00000000')
+        self.end_headers()
+        if body:
+            self.wfile.write(body)
+
+    def serve(self, method):
+        cfg = self.server.cfg
+        switches = self.server.switches
+        switches.refresh()
+        request_id = uuid.uuid4().hex[:24].upper()
+        raw_path, _, query = self.path.partition('?')
+        params = parse_query(query)
+        path = decode(raw_path)
+        host = (self.headers.get('Host') or '').rsplit(':', 1)[0]
+        if host.startswith(cfg.bucket + '.'):
+            bucket, key = cfg.bucket, path[1:]
+        else:
+            bucket, _, key = path[1:].partition('/')
+        if bucket != cfg.bucket:
+            return self.error(method, key, query, request_id, 404, 'NoSuchBucket',
+                              'The specified bucket does not exist.',
+                              '  <BucketName>%s</BucketName>\n' % xml_escape(bucket))
+
+        auth = self.headers.get('Authorization', '')
+        m = re.match(r'^OSS ([^:]+):(.+)$', auth)
+        if not m:
+            return self.error(method, key, query, request_id, 403, 'AccessDenied',
+                              'You have no right to access this object because of bucket acl.')
+        if m.group(1) != cfg.key_id:
+            return self.error(method, key, query, request_id, 403, 'InvalidAccessKeyId',
+                              'The OSS Access Key Id you provided does not exist in our records.',
+                              '  <OSSAccessKeyId>%s</OSSAccessKeyId>\n' % xml_escape(m.group(1)))
+        text = string_to_sign(method, self.headers, canonical_resource(bucket, key, params))
+        if not hmac.compare_digest(sign(cfg.key_secret, text), m.group(2)):
+            hexbytes = ' '.join('%02X' % b for b in text.encode('utf-8', 'surrogateescape'))
+            return self.error(
+                method, key, query, request_id, 403, 'SignatureDoesNotMatch',
+                'The request signature we calculated does not match the signature you provided. '
+                'Check your key and signing method.',
+                '  <OSSAccessKeyId>%s</OSSAccessKeyId>\n  <SignatureProvided>%s'
+                '</SignatureProvided>\n  <StringToSign>%s</StringToSign>\n'
+                '  <StringToSignBytes>%s</StringToSignBytes>\n' % (
+                    xml_escape(m.group(1)), xml_escape(m.group(2)), xml_escape(text), hexbytes))
+        now = switches.now()
+        try:
+            request_time = email.utils.parsedate_to_datetime(
+                self.headers.get('Date', '')).timestamp()
+        except (TypeError, ValueError):
+            request_time = None
+        if request_time is None or abs(request_time - now) > 900:
+            shown = iso_time(request_time) if request_time is not None else ''
+            return self.error(
+                method, key, query, request_id, 403, 'RequestTimeTooSkewed',
+                'The difference between the request time and the current time is too large.',
+                '  <MaxAllowedSkewMilliseconds>900000</MaxAllowedSkewMilliseconds>\n'
+                '  <RequestTime>%s</RequestTime>\n  <ServerTime>%s</ServerTime>\n' % (
+                    shown, iso_time(now)))
+
+        faults = switches.take(method, key)
+        for f in faults:
+            if f['kind'] == 'status':
+                status = int(f['value'])
+                code = {500: 'InternalError', 502: 'BadGateway',
+                        503: 'ServiceUnavailable'}.get(status, 'InternalError')
+                return self.error(method, key, query, request_id, status, code,
+                                  'We encountered an internal error. Please try again.')
+
+        full = os.path.realpath(os.path.join(cfg.root, key))
+        if (not key or key.startswith('/') or '\\' in key
+                or os.path.commonpath([cfg.root, full]) != cfg.root or not os.path.isfile(full)):
+            return self.error(method, key, query, request_id, 404, 'NoSuchKey',
+                              'The specified key does not exist.',
+                              '  <Key>%s</Key>\n' % xml_escape(key))
+
+        size = os.path.getsize(full)
+        crc = file_crc64(full)
+        start, end, status = 0, size - 1, 200
+        rng = self.headers.get('Range', '')
+        rm = re.match(r'^bytes=(\d*)-(\d*)$', rng)
+        if rm and method == 'GET' and size > 0 and (rm.group(1) or rm.group(2)):
+            if rm.group(1):
+                start = int(rm.group(1))
+                end = min(int(rm.group(2)), size - 1) if rm.group(2) else size - 1
+            else:
+                start = max(0, size - int(rm.group(2)))
+            if start <= end:
+                status = 206
+            else:
+                start, end = 0, size - 1
+        length = end - start + 1 if size > 0 else 0
+        if any(f['kind'] == 'bad_crc' for f in faults):
+            crc = (crc + 1) & MASK
+
+        self.record(method, key, query, status, '')
+        st = os.stat(full)
+        self.send_response(status)
+        self.common_headers(request_id)
+        self.send_header('Content-Type', 'application/octet-stream')
+        self.send_header('Content-Length', str(length))
+        self.send_header('Accept-Ranges', 'bytes')
+        self.send_header('ETag', '"%s"' % hashlib.md5(
+            ('%s:%d:%d' % (key, size, st.st_mtime_ns)).encode()).hexdigest().upper())
+        self.send_header('Last-Modified', email.utils.formatdate(st.st_mtime, usegmt=True))
+        self.send_header('x-oss-object-type', 'Normal')
+        self.send_header('x-oss-hash-crc64ecma', str(crc))
+        self.send_header('x-oss-storage-class', 'Standard')
+        if status == 206:
+            self.send_header('Content-Range', 'bytes %d-%d/%d' % (start, end, size))
+        self.end_headers()
+        if method == 'HEAD' or length == 0:
+            return
+        self.wfile.flush()
+        self.send_body(full, start, length, faults)
+
+    def send_body(self, full, start, length, faults):
+        drop_at = stall_at = corrupt_at = None
+        stall_for = 0.0
+        for f in faults:
+            if f['kind'] == 'drop':
+                drop_at = int(f['value'])
+            elif f['kind'] == 'stall':
+                stall_at = int(f['value'])
+                stall_for = float(f.get('seconds', 30))
+            elif f['kind'] == 'corrupt':
+                corrupt_at = int(f['value'])
+        sock = self.connection
+        with open(full, 'rb') as f:
+            if drop_at is None and stall_at is None and corrupt_at is None \
+                    and not isinstance(sock, ssl.SSLSocket):
+                offset, left = start, length
+                while left > 0:
+                    n = os.sendfile(sock.fileno(), f.fileno(), offset, min(left, 1 << 24))
+                    if n == 0:
+                        break
+                    offset += n
+                    left -= n
+                return
+            f.seek(start)
+            sent = 0
+            while sent < length:
+                limit = length - sent
+                for mark in (drop_at, stall_at):
+                    if mark is not None and mark > sent:
+                        limit = min(limit, mark - sent)
+                if drop_at is not None and sent >= drop_at:
+                    self.close_connection = True
+                    sock.shutdown(socket.SHUT_RDWR)
+                    return
+                if stall_at is not None and sent >= stall_at:
+                    time.sleep(stall_for)
+                    stall_at = None
+                    continue
+                block = f.read(min(limit, 1 << 18))
+                if not block:
+                    break
+                if corrupt_at is not None and sent <= corrupt_at < sent + len(block):
+                    b = bytearray(block)
+                    b[corrupt_at - sent] ^= 0xFF
+                    block = bytes(b)
+                sock.sendall(block)
+                sent += len(block)
+
+
+class Server(socketserver.ThreadingMixIn, HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+
+class Config:
+    pass
+
+
+def read_cmake_cache(path):
+    values = {}
+    with open(path, 'r', encoding='utf-8', errors='replace') as f:
+        for line in f:
+            m = re.match(r'^(KAVIMOR_OSS_[A-Z_]+):[A-Z]+=(.*)$', line.rstrip('\n'))
+            if m:
+                values[m.group(1)] = m.group(2)
+    return values
+
+
+def detach(log_file):
+    """Let go of the starter's standard streams (a test harness waits for
+    them to close) and of every other inherited descriptor."""
+    null = os.open(os.devnull, os.O_RDWR)
+    out = os.open(log_file, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644) if log_file else null
+    os.dup2(null, 0)
+    os.dup2(out, 1)
+    os.dup2(out, 2)
+    os.closerange(3, 1024)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description='Local OSS-compatible server (see module doc).')
+    p.add_argument('--root', required=True)
+    p.add_argument('--bucket')
+    p.add_argument('--key-id')
+    p.add_argument('--key-secret')
+    p.add_argument('--cmake-cache')
+    p.add_argument('--port', type=int, default=0)
+    p.add_argument('--port-file')
+    p.add_argument('--tls-cert')
+    p.add_argument('--tls-key')
+    p.add_argument('--control-dir')
+    p.add_argument('--log-file')
+    p.add_argument('--clock-offset', type=float, default=0.0)
+    p.add_argument('--fault', type=parse_fault, action='append', default=[])
+    p.add_argument('--idle-exit', type=float, default=600.0)
+    p.add_argument('--max-lifetime', type=float, default=0.0)
+    args = p.parse_args(argv)
+    if args.log_file or args.port_file:
+        detach(args.log_file)
+
+    cache = read_cmake_cache(args.cmake_cache) if args.cmake_cache else {}
+    cfg = Config()
+    cfg.root = os.path.realpath(args.root)
+    cfg.bucket = args.bucket or cache.get('KAVIMOR_OSS_BUCKET') or 'kavimor-publish'
+    cfg.key_id = args.key_id or cache.get('KAVIMOR_OSS_KEY_ID')
+    cfg.key_secret = args.key_secret or cache.get('KAVIMOR_OSS_KEY_SECRET')
+    if not cfg.key_id or not cfg.key_secret:
+        p.error('a key pair is needed: --key-id/--key-secret or --cmake-cache')
+    cfg.control_dir = args.control_dir
+    cfg.log_lock = threading.Lock()
+    cfg.last_request = time.time()
+
+    server = Server(('127.0.0.1', args.port), Handler)
+    server.cfg = cfg
+    server.switches = Switches(cfg.control_dir, args.fault, args.clock_offset)
+    if args.tls_cert:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(args.tls_cert, args.tls_key)
+        server.socket = ctx.wrap_socket(server.socket, server_side=True,
+                                        do_handshake_on_connect=False)
+    port = server.server_address[1]
+    if args.port_file:
+        tmp = args.port_file + '.tmp'
+        with open(tmp, 'w') as f:
+            f.write('%d\n' % port)
+        os.replace(tmp, args.port_file)
+    print('oss_server: serving %s as bucket %s on 127.0.0.1:%d%s' % (
+        cfg.root, cfg.bucket, port, ' (TLS)' if args.tls_cert else ''), flush=True)
+
+    started = time.time()
+
+    def watch():
+        while True:
+            time.sleep(0.2)
+            now = time.time()
+            if cfg.control_dir and os.path.exists(os.path.join(cfg.control_dir, 'stop')):
+                break
+            if args.idle_exit and now - cfg.last_request > args.idle_exit:
+                break
+            if args.max_lifetime and now - started > args.max_lifetime:
+                break
+        server.shutdown()
+
+    threading.Thread(target=watch, daemon=True).start()
+    server.serve_forever(poll_interval=0.2)
+    server.server_close()
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,99 @@
+// One object of the publishing bucket into one local file, with progress.
+#include "transfer/download.h"
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "engine/app_context.h"
+#include "engine/client.h"
+#include "engine/messages.h"
+#include "platform/install_log.h"
+#include "platform/process_ops.h"
+#include "platform/text.h"
+#include "transfer/oss_sdk.h"
+
+namespace OSS = AlibabaCloud::OSS;
+
+int32_t DownloadPercent(int64_t transferred, int64_t total, int32_t finishedDownloads,
+                        int32_t plannedDownloads) {
+  // An answer without a usable length would divide by zero; the transfer
+  // is then shown as its whole share rather than as nonsense.
+  const double fraction =
+      total > 0 ? static_cast<double>(transferred) / static_cast<double>(total) : 1.0;
+  if (plannedDownloads <= 0) return 0;
+  const double percent =
+      (fraction + finishedDownloads) * (0.8 / plannedDownloads) * 100.0;
+  return static_cast<int32_t>(percent);
+}
+
+void OnTransferProgress(size_t, int64_t transferred, int64_t total, void* userData) {
+  IClient* client = static_cast<IClient*>(userData);
+  if (client == nullptr) return;
+  client->progressPercent =
+      DownloadPercent(transferred, total, client->finishedDownloads, client->plannedDownloads);
+  PostToMainWindow(WM_INSTALL_PROGRESS, static_cast<LPARAM>(client->progressPercent));
+}
+
+std::string DownloadFailureLine(const std::string& code, const std::string& message,
+                                const std::string& requestId) {
+  char line[2046] = {};
+  // snprintf stops at the buffer's end; a very long message from the
+  // service is cut there instead of overrunning the buffer.
+  std::snprintf(line, sizeof line, "Downfile Fail,code:%s,message:%s,requestId:%s", code.c_str(),
+                message.c_str(), requestId.c_str());
+  return line;
+}
+
+bool IClient::DownloadObject(const std::string& key, const std::string& localPath) {
+  if (ossClient == nullptr || !ossClient->DoesObjectExist(bucket, key)) {
+    WriteLog((key + Gbk(u8",文件不存在")).c_str());
+    return false;
+  }
+
+  OSS::GetObjectRequest request(bucket, key);
+  const std::string* path = &localPath;
+  bool streamMade = false;
+  request.setResponseStreamFactory([path, &streamMade]() -> std::shared_ptr<std::iostream> {
+    streamMade = true;
+    return std::make_shared<std::fstream>(
+        *path, std::ios_base::in | std::ios_base::out | std::ios_base::binary |
+                   std::ios_base::trunc);
+  });
+  request.setTransferProgress(OSS::TransferProgress{OnTransferProgress, this});
+
+  CreateFolderPath(localPath);
+  bool success = false;
+  {
+    const OSS::GetObjectOutcome outcome = ossClient->GetObject(request);
+    ++finishedDownloads;
+    success = outcome.isSuccess();
+    if (!success) {
+      const OSS::OssError& error = outcome.error();
+      WriteLog(DownloadFailureLine(error.Code(), error.Message(), error.RequestId()).c_str());
+    }
+  }  // the outcome holds the last reference to the file stream
+  if (success && !streamMade) {
+    // An empty object never reaches the stream factory; without this an
+    // older file of the same name would pass for the download.
+    std::ofstream empty(localPath, std::ios_base::out | std::ios_base::binary |
+                                       std::ios_base::trunc);
+    success = empty.is_open();
+    if (!success) WriteLog(DownloadFailureLine("FileError", "cannot create " + localPath, "").c_str());
+  }
+  return success;
+}
+
+bool IClient::DownloadRuntimePackage(const std::string& fileName) {
+  const std::string key = remotePrefix + "/fix/" + fileName;
+  const std::string localPath = GetAppContext().stagingDir + "/" + fileName;
+  PostToMainWindow(WM_INSTALL_STEP, kStepDownloadRuntime);
+  return DownloadObject(key, localPath);
+}
+
+bool IClient::DownloadQuantPackage(const std::string& fileName) {
+  const std::string key = remotePrefix + "/quant/" + fileName;
+  const std::string localPath = GetAppContext().stagingDir + "/" + fileName;
+  PostToMainWindow(WM_INSTALL_STEP, kStepDownloadQuant);
+  return DownloadObject(key, localPath);
+}

@@ -1,0 +1,487 @@
+// The object-store client over WinHTTP: one request attempt at a time, with
+// the SDK's retry, clock-skew and CRC rules around it.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+#include <vector>
+
+#include "platform/handles.h"
+#include "transfer/crc64.h"
+#include "transfer/oss_hmac.h"
+#include "transfer/oss_sdk.h"
+
+namespace AlibabaCloud::OSS {
+namespace {
+
+struct InternetTraits {
+  using Handle = HINTERNET;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { ::WinHttpCloseHandle(h); }
+};
+using InternetHandle = win::Owner<InternetTraits>;
+
+std::mutex sdkStateLock;
+bool sdkInitialized = false;
+
+// Error bodies are small XML documents; a server that sends more is not
+// allowed to make the installer hold it.
+constexpr size_t kMaxErrorBody = 64 * 1024;
+// One read of the body; large enough that per-call costs vanish next to the
+// copying, small enough that memory use stays flat whatever the object.
+constexpr DWORD kReadChunk = 256 * 1024;
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+  return out;
+}
+
+std::string Narrow(const wchar_t* s, size_t len) {
+  if (len == 0) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(len), nullptr, 0, nullptr,
+                                    nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(len), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+// How the transport failed, in the numbers the SDK family reports.
+struct TransportFailure {
+  long status = 0;  // 0: no failure
+  std::string message;
+};
+
+const char* CurlText(long status) {
+  switch (status) {
+    case kCouldNotResolveHost: return "Couldn't resolve host name";
+    case kCouldNotConnect: return "Couldn't connect to server";
+    case kPartialFile: return "Transferred a partial file";
+    case kWriteError: return "Failed writing received data to disk/application";
+    case kOperationTimedOut: return "Timeout was reached";
+    case kSslConnectError: return "SSL connect error";
+    case kGotNothing: return "Server returned nothing (no headers, no data)";
+    case kSendError: return "Failed sending data to the peer";
+    case kRecvError: return "Failure when receiving data from the peer";
+    case kPeerFailedVerification: return "SSL peer certificate or SSH remote key was not OK";
+    default: return "Unknown error";
+  }
+}
+
+TransportFailure Fail(long status, const std::string& detail) {
+  // The SDK joins the short text and the detail with a bare dot.
+  return {status, std::string(CurlText(status)) + "." + detail};
+}
+
+enum class Phase { Connect, Receive };
+
+TransportFailure FromWinHttp(DWORD code, Phase phase, const char* call) {
+  const std::string detail = std::string(call) + " failed with WinHTTP error " +
+                             std::to_string(code);
+  switch (code) {
+    case ERROR_WINHTTP_TIMEOUT: return Fail(kOperationTimedOut, detail);
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return Fail(kCouldNotResolveHost, detail);
+    case ERROR_WINHTTP_CANNOT_CONNECT: return Fail(kCouldNotConnect, detail);
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+      return Fail(kPeerFailedVerification, detail);
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return Fail(kSslConnectError, detail);
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return Fail(kGotNothing, detail);
+    default: return Fail(phase == Phase::Connect ? kSendError : kRecvError, detail);
+  }
+}
+
+// Everything one attempt produced.
+struct Attempt {
+  TransportFailure failure;
+  DWORD status = 0;
+  HeaderCollection headers;
+  std::string errorBody;             // body of a non-2xx answer
+  int64_t received = 0;              // body bytes of a 2xx answer
+  uint64_t crc = 0;                  // their CRC-64
+  std::shared_ptr<std::iostream> content;
+};
+
+HeaderCollection ParseRawHeaders(const std::string& raw) {
+  HeaderCollection headers;
+  size_t pos = raw.find("\r\n");  // skip the status line
+  while (pos != std::string::npos && pos + 2 < raw.size()) {
+    const size_t start = pos + 2;
+    const size_t end = raw.find("\r\n", start);
+    const std::string line = raw.substr(start, end == std::string::npos ? end : end - start);
+    pos = end;
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string value = line.substr(colon + 1);
+    const size_t first = value.find_first_not_of(" \t");
+    value = first == std::string::npos ? std::string() : value.substr(first);
+    headers[line.substr(0, colon)] = value;
+  }
+  return headers;
+}
+
+std::string HeaderValue(const HeaderCollection& headers, const char* name) {
+  const auto it = headers.find(name);
+  return it == headers.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+void InitializeSdk() {
+  std::lock_guard<std::mutex> guard(sdkStateLock);
+  sdkInitialized = true;
+}
+
+void ShutdownSdk() {
+  std::lock_guard<std::mutex> guard(sdkStateLock);
+  sdkInitialized = false;
+}
+
+bool IsSdkInitialized() {
+  std::lock_guard<std::mutex> guard(sdkStateLock);
+  return sdkInitialized;
+}
+
+bool DefaultRetryStrategy::shouldRetry(const Error& error, long attemptedRetries) const {
+  if (attemptedRetries >= maxRetries_) return false;
+  const long status = error.Status();
+  if (status == 403 && error.Message().find("RequestTimeTooSkewed") != std::string::npos)
+    return true;
+  if (status >= 500 && status < 599) return true;
+  switch (status) {
+    case kCouldNotConnect:
+    case kPartialFile:
+    case kWriteError:
+    case kOperationTimedOut:
+    case kGotNothing:
+    case kSendError:
+    case kRecvError:
+      return true;
+    default:
+      return false;
+  }
+}
+
+long DefaultRetryStrategy::calcDelayTimeMs(const Error&, long attemptedRetries) const {
+  return (1L << attemptedRetries) * scaleFactor_;
+}
+
+ClientConfiguration::ClientConfiguration()
+    : userAgent("aliyun-sdk-cpp/1.9.0 (Windows)"),
+      retryStrategy(std::make_shared<DefaultRetryStrategy>()) {}
+
+ObjectMetaData ObjectMetaData::FromHeaders(const HeaderCollection& headers) {
+  ObjectMetaData meta;
+  const std::string length = HeaderValue(headers, "Content-Length");
+  if (!length.empty()) meta.contentLength_ = std::strtoll(length.c_str(), nullptr, 10);
+  const std::string crc = HeaderValue(headers, "x-oss-hash-crc64ecma");
+  if (!crc.empty()) {
+    meta.hasCrc64_ = true;
+    meta.crc64_ = std::strtoull(crc.c_str(), nullptr, 10);
+  }
+  std::string etag = HeaderValue(headers, "ETag");
+  if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"')
+    etag = etag.substr(1, etag.size() - 2);
+  meta.eTag_ = etag;
+  meta.lastModified_ = HeaderValue(headers, "Last-Modified");
+  meta.contentType_ = HeaderValue(headers, "Content-Type");
+  meta.requestId_ = HeaderValue(headers, "x-oss-request-id");
+  return meta;
+}
+
+struct OssClient::Impl {
+  std::string endpoint;
+  std::string accessKeyId;
+  std::string accessKeySecret;
+  ClientConfiguration configuration;
+  InternetHandle session;
+
+  // The learnt clock offset is shared by every request of the client,
+  // whichever thread makes it.
+  mutable std::mutex skewLock;
+  mutable int64_t dateOffset = 0;
+
+  int64_t Offset() const {
+    std::lock_guard<std::mutex> guard(skewLock);
+    return dateOffset;
+  }
+  void SetOffset(int64_t value) const {
+    std::lock_guard<std::mutex> guard(skewLock);
+    dateOffset = value;
+  }
+
+  Attempt Perform(const std::string& verb, const std::string& bucket, const std::string& key,
+                  const ParameterCollection& parameters, const GetObjectRequest* get) const;
+
+  // Runs attempts until success or the retry strategy gives up. `last`
+  // holds the final attempt.
+  OssError Run(const std::string& verb, const std::string& bucket, const std::string& key,
+               const ParameterCollection& parameters, const GetObjectRequest* get,
+               Attempt& last, bool& success) const;
+};
+
+Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& bucket,
+                                 const std::string& key, const ParameterCollection& parameters,
+                                 const GetObjectRequest* get) const {
+  Attempt attempt;
+  RequestTarget target;
+  BuildRequestTarget(endpoint, bucket, key, parameters, configuration.isCname, target);
+
+  HeaderCollection headers;
+  headers["Content-Type"] = "application/xml";
+  headers["Date"] = ToGmtTime(static_cast<std::time_t>(std::time(nullptr) + Offset()));
+  if (get != nullptr && get->HasRange()) {
+    std::string range = "bytes=" + std::to_string(get->RangeStart()) + "-";
+    if (get->RangeEnd() >= 0) range += std::to_string(get->RangeEnd());
+    headers["Range"] = range;
+  }
+  const std::string resource = CanonicalResource(bucket, key, parameters);
+  headers["Authorization"] =
+      "OSS " + accessKeyId + ":" + SignV1(accessKeySecret, StringToSign(verb, headers, resource));
+  headers["User-Agent"] = configuration.userAgent;
+
+  const INTERNET_PORT port = target.port != 0 ? target.port
+                                              : (target.https ? INTERNET_DEFAULT_HTTPS_PORT
+                                                              : INTERNET_DEFAULT_HTTP_PORT);
+  InternetHandle connection(WinHttpConnect(session.get(), Widen(target.host).c_str(), port, 0));
+  if (!connection) {
+    attempt.failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpConnect");
+    return attempt;
+  }
+  // The path is already encoded as the service expects; WinHTTP must not
+  // encode it again.
+  DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
+  if (target.https) flags |= WINHTTP_FLAG_SECURE;
+  InternetHandle request(WinHttpOpenRequest(connection.get(), Widen(verb).c_str(),
+                                            Widen(target.path).c_str(), nullptr,
+                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                            flags));
+  if (!request) {
+    attempt.failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpOpenRequest");
+    return attempt;
+  }
+  if (target.https && !configuration.verifySSL) {
+    DWORD ignore = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                   SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &ignore, sizeof ignore);
+  }
+  std::string block;
+  for (const auto& [name, value] : headers) block += name + ": " + value + "\r\n";
+  const std::wstring wideHeaders = Widen(block);
+  if (!WinHttpSendRequest(request.get(), wideHeaders.c_str(),
+                          static_cast<DWORD>(wideHeaders.size()), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                          0)) {
+    attempt.failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpSendRequest");
+    return attempt;
+  }
+  if (!WinHttpReceiveResponse(request.get(), nullptr)) {
+    attempt.failure = FromWinHttp(GetLastError(), Phase::Receive, "WinHttpReceiveResponse");
+    return attempt;
+  }
+
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+  attempt.status = status;
+  size = 0;
+  WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                      WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
+  if (size > 0) {
+    std::wstring raw(size / sizeof(wchar_t) + 1, L'\0');
+    if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                            WINHTTP_HEADER_NAME_BY_INDEX, raw.data(), &size,
+                            WINHTTP_NO_HEADER_INDEX))
+      attempt.headers = ParseRawHeaders(Narrow(raw.data(), size / sizeof(wchar_t)));
+  }
+  if (verb == "HEAD") return attempt;
+
+  const bool ok = status >= 200 && status < 300;
+  const std::string lengthText = HeaderValue(attempt.headers, "Content-Length");
+  const int64_t total = lengthText.empty() ? 0 : std::strtoll(lengthText.c_str(), nullptr, 10);
+  const TransferProgress progress = get != nullptr ? get->TransferProgressRecord()
+                                                   : TransferProgress{};
+  std::vector<char> buffer(kReadChunk);
+  int64_t transferred = 0;
+  while (true) {
+    DWORD read = 0;
+    if (!WinHttpReadData(request.get(), buffer.data(), kReadChunk, &read)) {
+      attempt.failure = FromWinHttp(GetLastError(), Phase::Receive, "WinHttpReadData");
+      break;
+    }
+    if (read == 0) break;
+    transferred += read;
+    if (ok) {
+      if (!attempt.content) {
+        attempt.content = get != nullptr && get->ResponseStreamFactory()
+                              ? get->ResponseStreamFactory()()
+                              : std::make_shared<std::stringstream>();
+      }
+      if (!attempt.content || !attempt.content->write(buffer.data(), read)) {
+        attempt.failure = Fail(kWriteError, "the response stream refused the body");
+        break;
+      }
+      attempt.crc = CalcCRC64(attempt.crc, buffer.data(), read);
+      attempt.received += read;
+    } else if (attempt.errorBody.size() < kMaxErrorBody) {
+      attempt.errorBody.append(buffer.data(),
+                               std::min<size_t>(read, kMaxErrorBody - attempt.errorBody.size()));
+    }
+    if (progress.Handler != nullptr) progress.Handler(read, transferred, total, progress.UserData);
+  }
+  if (attempt.failure.status == 0 && !lengthText.empty() && transferred < total) {
+    // The peer closed the connection before the declared length arrived.
+    attempt.failure = Fail(kPartialFile, "transfer closed with " +
+                                             std::to_string(total - transferred) +
+                                             " bytes remaining to read");
+  }
+  if (attempt.content) attempt.content->flush();
+  return attempt;
+}
+
+OssError OssClient::Impl::Run(const std::string& verb, const std::string& bucket,
+                              const std::string& key, const ParameterCollection& parameters,
+                              const GetObjectRequest* get, Attempt& last, bool& success) const {
+  success = false;
+  if (!IsValidBucketName(bucket))
+    return OssError("ValidateError", "The bucket name is invalid. A bucket name must be "
+                                     "comprised of lower-case characters, numbers or dash(-) "
+                                     "with 3-63 characters long.");
+  if (!IsValidObjectKey(key))
+    return OssError("ValidateError", "The object key is invalid. An object name should be "
+                                     "between 1 - 1023 bytes long when encoded as UTF-8 and "
+                                     "cannot contain LF or CR or unsupported chars, and cannot "
+                                     "begin with \"/\" or \"\\\".");
+  RequestTarget probe;
+  if (!BuildRequestTarget(endpoint, bucket, key, parameters, configuration.isCname, probe))
+    return OssError("ValidateError", "The endpoint is invalid.");
+
+  for (long retries = 0;; ++retries) {
+    last = Perform(verb, bucket, key, parameters, get);
+    OssError error;
+    Error verdict;
+    const std::string requestId = HeaderValue(last.headers, "x-oss-request-id");
+    if (last.failure.status != 0) {
+      error = OssError("ClientError:" + std::to_string(last.failure.status), last.failure.message);
+      verdict = Error(last.failure.status, last.failure.message);
+    } else if (last.status < 200 || last.status >= 300) {
+      const long status = static_cast<long>(last.status);
+      if (last.errorBody.empty()) {
+        error = OssError("ServerError:" + std::to_string(status), "", requestId);
+      } else {
+        const ErrorDocument doc = ParseErrorDocument(last.errorBody);
+        if (doc.isError) {
+          error = OssError(doc.code, doc.message,
+                           doc.requestId.empty() ? requestId : doc.requestId, doc.hostId);
+        } else if (doc.wellFormed) {
+          error = OssError("ParseXMLError",
+                           "Xml format invalid, root node name is not Error. the content is:\n" +
+                               last.errorBody,
+                           requestId);
+        } else {
+          error = OssError("ParseXMLError",
+                           "Xml format invalid, the content is:\n" + last.errorBody, requestId);
+        }
+        // A 403 that carries the service's clock lets the next attempt
+        // (and every later request) be dated by that clock.
+        std::time_t serverTime = 0;
+        if (status == 403 && configuration.enableDateSkewAdjustment && doc.isError &&
+            UtcToUnixTime(doc.serverTime, serverTime))
+          SetOffset(static_cast<int64_t>(serverTime) - static_cast<int64_t>(std::time(nullptr)));
+      }
+      verdict = Error(status, last.errorBody);
+    } else {
+      const ObjectMetaData meta = ObjectMetaData::FromHeaders(last.headers);
+      if (get != nullptr && configuration.enableCrc64 && !get->HasRange() && meta.HasCRC64() &&
+          meta.CRC64() != last.crc) {
+        // Not retried: the service would send the same bytes again.
+        return OssError("ClientError:" + std::to_string(kCrcInconsistent),
+                        "Crc64 validation failed. Expected hash:" + std::to_string(meta.CRC64()) +
+                            " not equal to calculated hash:" + std::to_string(last.crc) +
+                            ". Transferd bytes:" + std::to_string(last.received) +
+                            ". RequestId:" + requestId);
+      }
+      success = true;
+      return OssError();
+    }
+    const RetryStrategy* strategy = configuration.retryStrategy.get();
+    if (strategy == nullptr || !strategy->shouldRetry(verdict, retries)) return error;
+    Sleep(static_cast<DWORD>(strategy->calcDelayTimeMs(verdict, retries)));
+  }
+}
+
+OssClient::OssClient(const std::string& endpoint, const std::string& accessKeyId,
+                     const std::string& accessKeySecret, const ClientConfiguration& configuration)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->endpoint = endpoint;
+  impl_->accessKeyId = accessKeyId;
+  impl_->accessKeySecret = accessKeySecret;
+  impl_->configuration = configuration;
+  const std::wstring agent = Widen(configuration.userAgent);
+  if (configuration.proxyHost.empty()) {
+    impl_->session.reset(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  } else {
+    const std::wstring proxy =
+        Widen(configuration.proxyHost + ":" + std::to_string(configuration.proxyPort));
+    impl_->session.reset(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                                     proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
+  }
+  if (impl_->session) {
+    // The receive limit applies to each wait for data, not to the whole
+    // answer: a large download that keeps flowing is never cut off.
+    WinHttpSetTimeouts(impl_->session.get(), 0, static_cast<int>(configuration.connectTimeoutMs),
+                       static_cast<int>(configuration.requestTimeoutMs),
+                       static_cast<int>(configuration.requestTimeoutMs));
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+#ifdef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+    protocols |= WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+#endif
+    WinHttpSetOption(impl_->session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                     sizeof protocols);
+    DWORD connections = static_cast<DWORD>(configuration.maxConnections);
+    WinHttpSetOption(impl_->session.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections,
+                     sizeof connections);
+  }
+}
+
+OssClient::~OssClient() = default;
+
+int64_t OssClient::DateOffset() const { return impl_->Offset(); }
+
+GetObjectMetaOutcome OssClient::GetObjectMeta(const std::string& bucket,
+                                              const std::string& key) const {
+  Attempt last;
+  bool success = false;
+  OssError error = impl_->Run("HEAD", bucket, key, {{"objectMeta", ""}}, nullptr, last, success);
+  if (!success) return GetObjectMetaOutcome(std::move(error));
+  return GetObjectMetaOutcome(ObjectMetaData::FromHeaders(last.headers));
+}
+
+bool OssClient::DoesObjectExist(const std::string& bucket, const std::string& key) const {
+  return GetObjectMeta(bucket, key).isSuccess();
+}
+
+GetObjectOutcome OssClient::GetObject(const GetObjectRequest& request) const {
+  Attempt last;
+  bool success = false;
+  OssError error = impl_->Run("GET", request.Bucket(), request.Key(), {}, &request, last, success);
+  if (!success) return GetObjectOutcome(std::move(error));
+  return GetObjectOutcome(
+      GetObjectResult(ObjectMetaData::FromHeaders(last.headers), std::move(last.content)));
+}
+
+}  // namespace AlibabaCloud::OSS
