@@ -30,3 +30,20 @@ if(KAVIMOR_PYTHON3)
   add_test(NAME UiArtwork.CommittedFilesMatchTheScript
     COMMAND sh -c "out=$(mktemp -d) && '${KAVIMOR_PYTHON3}' '${CMAKE_SOURCE_DIR}/tools/make_artwork.py' \"$out\" && for f in background_ready.bmp background_installing.bmp kavimor.ico; do cmp \"$out/$f\" '${CMAKE_SOURCE_DIR}/resources/'$f || exit 1; done; rm -rf \"$out\"")
 endif()
+
+# The display-scaling setting, with stand-in scaling libraries next to the
+# test program.
+foreach(variant fake_shcore fake_shcore_partial)
+  add_library(${variant} SHARED ${CMAKE_CURRENT_SOURCE_DIR}/dpi/fake_shcore.cpp)
+  set_target_properties(${variant} PROPERTIES PREFIX "" OUTPUT_NAME ${variant})
+  target_link_options(${variant} PRIVATE ${KAVIMOR_TEST_LINK})
+endforeach()
+target_compile_definitions(fake_shcore_partial PRIVATE FAKE_SHCORE_WITHOUT_DPI_QUERY)
+
+add_executable(dpi_setting_tests ${CMAKE_CURRENT_SOURCE_DIR}/dpi/dpi_setting_test.cpp ${KAVIMOR_TEST_SUPPORT})
+target_link_libraries(dpi_setting_tests PRIVATE kavimor_core gtest gtest_main)
+target_include_directories(dpi_setting_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_options(dpi_setting_tests PRIVATE ${KAVIMOR_TEST_LINK})
+add_dependencies(dpi_setting_tests fake_shcore fake_shcore_partial)
+gtest_discover_tests(dpi_setting_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+  PROPERTIES TIMEOUT 300)
