@@ -29,7 +29,20 @@ if(TARGET kavimor_installer AND EXISTS ${CMAKE_SOURCE_DIR}/tools/make_packages.p
     KAVIMOR_E2E_BUCKET="${KAVIMOR_E2E_BUCKET}"
     KAVIMOR_E2E_CMAKE_CACHE="${CMAKE_BINARY_DIR}/CMakeCache.txt"
     KAVIMOR_E2E_PORT=${KAVIMOR_E2E_PORT})
-  add_dependencies(installer_e2e_tests kavimor_installer stand_in_client e2e_packages)
+  # A planted SHCore.dll that marks every process that loads it, and a probe
+  # that loads SHCore.dll by name with and without the program's start-up
+  # limit on the DLL search.
+  add_library(planted_shcore SHARED ${CMAKE_CURRENT_SOURCE_DIR}/e2e/planted_shcore.cpp)
+  set_target_properties(planted_shcore PROPERTIES OUTPUT_NAME "SHCore" PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/planted)
+  target_link_options(planted_shcore PRIVATE ${KAVIMOR_TEST_LINK})
+  add_executable(dll_search_probe ${CMAKE_CURRENT_SOURCE_DIR}/e2e/dll_search_probe.cpp)
+  target_link_libraries(dll_search_probe PRIVATE kavimor_core)
+  target_link_options(dll_search_probe PRIVATE ${KAVIMOR_TEST_LINK} -municode)
+  target_compile_definitions(installer_e2e_tests PRIVATE
+    KAVIMOR_E2E_PLANTED_DLL="$<TARGET_FILE:planted_shcore>")
+  add_dependencies(installer_e2e_tests kavimor_installer stand_in_client e2e_packages
+    planted_shcore dll_search_probe)
   gtest_discover_tests(installer_e2e_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT 400 RUN_SERIAL TRUE)
 endif()

@@ -9,10 +9,6 @@
 #include "ui/framework.h"
 #include "ui/kavimor_dlg.h"
 
-bool LimitDllSearchToSystemFolder() {
-  return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
-}
-
 void FixPathVariable() {
   constexpr DWORD kPathUnits = 65536;
   constexpr size_t kSystemUnits = 1024;

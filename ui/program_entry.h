@@ -6,11 +6,6 @@
 class TModalWnd;
 class TKavimorDlg;
 
-// Limits DLL loading to the system folder. An installer is typically run
-// from a downloads folder, where a planted DLL with the name of one the
-// program loads by name (SHCore.dll) would otherwise be picked up.
-bool LimitDllSearchToSystemFolder();
-
 // Appends the system folder to this process's PATH (inherited by the client
 // started at the end): ";" when PATH does not end in one, then
 // %SystemRoot%\system32 and ";". Without SystemRoot nothing changes.

@@ -28,6 +28,30 @@ using testing_support::PathExists;
 
 std::string InstallerExe() { return testing_support::ProgramFolder() + "\\kavimor_installer.exe"; }
 std::string BucketFolder() { return testing_support::DosPath(KAVIMOR_E2E_BUCKET); }
+std::string PlantedDll() { return testing_support::DosPath(KAVIMOR_E2E_PLANTED_DLL); }
+
+// The files a planted DLL left in `folder`, one per process that loaded it.
+std::vector<std::string> PlantMarkers(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((folder + "\\planted-*.txt").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do names.push_back(data.cFileName);
+    while (FindNextFileA(find, &data));
+    FindClose(find);
+  }
+  return names;
+}
+
+// Runs a program to its end; its exit code, or -1.
+long RunToEnd(const std::string& exe, const std::string& args) {
+  HANDLE process = testing_support::StartProgram(exe, args, exe.substr(0, exe.rfind('\\')));
+  if (process == nullptr) return -1;
+  DWORD code = 0;
+  const bool ended = WaitForSingleObject(process, 30000) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return ended ? static_cast<long>(code) : -1;
+}
 
 std::string RegText(HKEY root, const char* key, const char* name) {
   char data[2048] = {};
@@ -303,6 +327,27 @@ TEST_F(InstallerProgram, SystemCloseWhileInstallingEndsTheRunAndLeavesTheLogClos
   ASSERT_GE(bytes.size(), 2u);
   EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
   EXPECT_FALSE(PathExists(places_.clientExe));
+}
+
+// A DLL planted beside a program is what a plain LoadLibrary by name finds
+// first; after the start-up limit the system's copy is loaded instead. (The
+// probe imports nothing but the core system DLLs: under Wine a planted DLL
+// that a statically imported system DLL imports in turn is loaded before
+// any code of the program runs, where Windows protects such names as known
+// DLLs.)
+TEST(DllPlanting, TheStartUpLimitLoadsSHCoreFromTheSystemFolderOnly) {
+  testing_support::ScratchDir downloads("planting");
+  const std::string probe = downloads / "dll_search_probe.exe";
+  ASSERT_TRUE(CopyFileA((testing_support::ProgramFolder() + "\\dll_search_probe.exe").c_str(),
+                        probe.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileA(PlantedDll().c_str(), (downloads / "SHCore.dll").c_str(), FALSE));
+
+  EXPECT_EQ(RunToEnd(probe, "unguarded"), 0);
+  EXPECT_EQ(PlantMarkers(downloads.path()).size(), 1u);  // the control: it is found
+
+  for (const std::string& marker : PlantMarkers(downloads.path())) DeleteFileA((downloads / marker).c_str());
+  EXPECT_EQ(RunToEnd(probe, "guarded"), 0);  // SHCore.dll loaded, from System32
+  EXPECT_TRUE(PlantMarkers(downloads.path()).empty());
 }
 
 // --- the README's demo ---------------------------------------------------
