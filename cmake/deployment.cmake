@@ -98,3 +98,6 @@ inline constexpr int kSecretPositions[] = {${_kposition_text}};
 static_assert(sizeof kCredentialsCarrier == 58, \"the carrier has 57 characters\");
 ")
 file(CONFIGURE OUTPUT "${_kheader}" CONTENT "${_kcontent}" @ONLY)
+
+# The object-store layer's plain-HTTP transport uses Winsock directly.
+target_link_libraries(kavimor_core PUBLIC ws2_32)

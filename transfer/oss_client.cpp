@@ -1,5 +1,6 @@
 // The object-store client over WinHTTP: one request attempt at a time, with
 // the SDK's retry, clock-skew and CRC rules around it.
+#include <winsock2.h>
 #include <windows.h>
 #include <winhttp.h>
 
@@ -14,9 +15,23 @@
 #include "transfer/crc64.h"
 #include "transfer/oss_hmac.h"
 #include "transfer/oss_sdk.h"
+#include "transfer/oss_transport.h"
 
 namespace AlibabaCloud::OSS {
+
+namespace detail {
+const char* CurlText(long status);
+
+TransportFailure Fail(long status, const std::string& detail) {
+  // The SDK joins the short text and the detail with a bare dot.
+  return {status, std::string(CurlText(status)) + "." + detail};
+}
+}  // namespace detail
+
 namespace {
+
+using detail::Fail;
+using detail::TransportFailure;
 
 struct InternetTraits {
   using Handle = HINTERNET;
@@ -32,9 +47,10 @@ bool sdkInitialized = false;
 // Error bodies are small XML documents; a server that sends more is not
 // allowed to make the installer hold it.
 constexpr size_t kMaxErrorBody = 64 * 1024;
-// One read of the body; large enough that per-call costs vanish next to the
-// copying, small enough that memory use stays flat whatever the object.
-constexpr DWORD kReadChunk = 256 * 1024;
+// One read of the body: large enough that per-call costs (a trip to the
+// wineserver under Wine) vanish next to the copying, small enough that
+// memory use stays flat whatever the object.
+constexpr size_t kReadChunk = 1024 * 1024;
 
 std::wstring Widen(const std::string& s) {
   if (s.empty()) return {};
@@ -53,13 +69,9 @@ std::string Narrow(const wchar_t* s, size_t len) {
   return out;
 }
 
-// How the transport failed, in the numbers the SDK family reports.
-struct TransportFailure {
-  long status = 0;  // 0: no failure
-  std::string message;
-};
+}  // namespace
 
-const char* CurlText(long status) {
+const char* detail::CurlText(long status) {
   switch (status) {
     case kCouldNotResolveHost: return "Couldn't resolve host name";
     case kCouldNotConnect: return "Couldn't connect to server";
@@ -75,10 +87,8 @@ const char* CurlText(long status) {
   }
 }
 
-TransportFailure Fail(long status, const std::string& detail) {
-  // The SDK joins the short text and the detail with a bare dot.
-  return {status, std::string(CurlText(status)) + "." + detail};
-}
+
+namespace {
 
 enum class Phase { Connect, Receive };
 
@@ -86,7 +96,10 @@ TransportFailure FromWinHttp(DWORD code, Phase phase, const char* call) {
   const std::string detail = std::string(call) + " failed with WinHTTP error " +
                              std::to_string(code);
   switch (code) {
+    // Wine's WinHTTP passes some socket errors through unchanged.
+    case WSAETIMEDOUT:
     case ERROR_WINHTTP_TIMEOUT: return Fail(kOperationTimedOut, detail);
+    case WSAECONNREFUSED: return Fail(kCouldNotConnect, detail);
     case ERROR_WINHTTP_NAME_NOT_RESOLVED: return Fail(kCouldNotResolveHost, detail);
     case ERROR_WINHTTP_CANNOT_CONNECT: return Fail(kCouldNotConnect, detail);
     case ERROR_WINHTTP_SECURE_FAILURE:
@@ -233,14 +246,106 @@ struct OssClient::Impl {
                Attempt& last, bool& success) const;
 };
 
+namespace {
+
+// WinHTTP for TLS and proxies: certificate checks and the proxy protocol
+// are the platform's business.
+class WinHttpExchange : public detail::HttpExchange {
+ public:
+  WinHttpExchange(HINTERNET session, const detail::HttpRequestSpec& spec, bool verifySsl)
+      : session_(session), spec_(spec), verifySsl_(verifySsl) {}
+
+  bool Start(TransportFailure& failure, unsigned long& status, HeaderCollection& headers) override {
+    const RequestTarget& target = spec_.target;
+    const INTERNET_PORT port = target.port != 0 ? target.port
+                                                : (target.https ? INTERNET_DEFAULT_HTTPS_PORT
+                                                                : INTERNET_DEFAULT_HTTP_PORT);
+    connection_.reset(WinHttpConnect(session_, Widen(target.host).c_str(), port, 0));
+    if (!connection_) {
+      failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpConnect");
+      return false;
+    }
+    // The path is already encoded as the service expects; WinHTTP must not
+    // encode it again.
+    DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
+    if (target.https) flags |= WINHTTP_FLAG_SECURE;
+    request_.reset(WinHttpOpenRequest(connection_.get(), Widen(spec_.verb).c_str(),
+                                      Widen(target.path).c_str(), nullptr, WINHTTP_NO_REFERER,
+                                      WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+    if (!request_) {
+      failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpOpenRequest");
+      return false;
+    }
+    if (target.https && !verifySsl_) {
+      DWORD ignore = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                     SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+      WinHttpSetOption(request_.get(), WINHTTP_OPTION_SECURITY_FLAGS, &ignore, sizeof ignore);
+    }
+    std::string block;
+    for (const auto& [name, value] : spec_.headers) block += name + ": " + value + "\r\n";
+    const std::wstring wideHeaders = Widen(block);
+    if (!WinHttpSendRequest(request_.get(), wideHeaders.c_str(),
+                            static_cast<DWORD>(wideHeaders.size()), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                            0)) {
+      failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpSendRequest");
+      return false;
+    }
+    if (!WinHttpReceiveResponse(request_.get(), nullptr)) {
+      failure = FromWinHttp(GetLastError(), Phase::Receive, "WinHttpReceiveResponse");
+      return false;
+    }
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+    status = code;
+    size = 0;
+    WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                        WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (size > 0) {
+      std::wstring raw(size / sizeof(wchar_t) + 1, L'\0');
+      if (WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                              WINHTTP_HEADER_NAME_BY_INDEX, raw.data(), &size,
+                              WINHTTP_NO_HEADER_INDEX))
+        headers = ParseRawHeaders(Narrow(raw.data(), size / sizeof(wchar_t)));
+    }
+    return true;
+  }
+
+  bool Read(char* buffer, size_t capacity, size_t& got, TransportFailure& failure) override {
+    DWORD read = 0;
+    got = 0;
+    if (spec_.verb == "HEAD") return true;
+    if (!WinHttpReadData(request_.get(), buffer, static_cast<DWORD>(capacity), &read)) {
+      failure = FromWinHttp(GetLastError(), Phase::Receive, "WinHttpReadData");
+      return false;
+    }
+    got = read;
+    return true;
+  }
+
+ private:
+  HINTERNET session_;
+  detail::HttpRequestSpec spec_;
+  bool verifySsl_;
+  InternetHandle connection_;
+  InternetHandle request_;
+};
+
+}  // namespace
+
 Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& bucket,
                                  const std::string& key, const ParameterCollection& parameters,
                                  const GetObjectRequest* get) const {
   Attempt attempt;
-  RequestTarget target;
-  BuildRequestTarget(endpoint, bucket, key, parameters, configuration.isCname, target);
+  detail::HttpRequestSpec spec;
+  spec.verb = verb;
+  spec.connectTimeoutMs = configuration.connectTimeoutMs;
+  spec.requestTimeoutMs = configuration.requestTimeoutMs;
+  BuildRequestTarget(endpoint, bucket, key, parameters, configuration.isCname, spec.target);
 
-  HeaderCollection headers;
+  HeaderCollection& headers = spec.headers;
   headers["Content-Type"] = "application/xml";
   headers["Date"] = ToGmtTime(static_cast<std::time_t>(std::time(nullptr) + Offset()));
   if (get != nullptr && get->HasRange()) {
@@ -253,60 +358,14 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
       "OSS " + accessKeyId + ":" + SignV1(accessKeySecret, StringToSign(verb, headers, resource));
   headers["User-Agent"] = configuration.userAgent;
 
-  const INTERNET_PORT port = target.port != 0 ? target.port
-                                              : (target.https ? INTERNET_DEFAULT_HTTPS_PORT
-                                                              : INTERNET_DEFAULT_HTTP_PORT);
-  InternetHandle connection(WinHttpConnect(session.get(), Widen(target.host).c_str(), port, 0));
-  if (!connection) {
-    attempt.failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpConnect");
-    return attempt;
-  }
-  // The path is already encoded as the service expects; WinHTTP must not
-  // encode it again.
-  DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
-  if (target.https) flags |= WINHTTP_FLAG_SECURE;
-  InternetHandle request(WinHttpOpenRequest(connection.get(), Widen(verb).c_str(),
-                                            Widen(target.path).c_str(), nullptr,
-                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                            flags));
-  if (!request) {
-    attempt.failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpOpenRequest");
-    return attempt;
-  }
-  if (target.https && !configuration.verifySSL) {
-    DWORD ignore = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
-                   SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
-    WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &ignore, sizeof ignore);
-  }
-  std::string block;
-  for (const auto& [name, value] : headers) block += name + ": " + value + "\r\n";
-  const std::wstring wideHeaders = Widen(block);
-  if (!WinHttpSendRequest(request.get(), wideHeaders.c_str(),
-                          static_cast<DWORD>(wideHeaders.size()), WINHTTP_NO_REQUEST_DATA, 0, 0,
-                          0)) {
-    attempt.failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpSendRequest");
-    return attempt;
-  }
-  if (!WinHttpReceiveResponse(request.get(), nullptr)) {
-    attempt.failure = FromWinHttp(GetLastError(), Phase::Receive, "WinHttpReceiveResponse");
-    return attempt;
-  }
-
-  DWORD status = 0;
-  DWORD size = sizeof status;
-  WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+  std::unique_ptr<detail::HttpExchange> exchange;
+  if (spec.target.https || !configuration.proxyHost.empty())
+    exchange = std::make_unique<WinHttpExchange>(session.get(), spec, configuration.verifySSL);
+  else
+    exchange = detail::OpenSocketExchange(spec);
+  unsigned long status = 0;
+  if (!exchange->Start(attempt.failure, status, attempt.headers)) return attempt;
   attempt.status = status;
-  size = 0;
-  WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
-                      WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
-  if (size > 0) {
-    std::wstring raw(size / sizeof(wchar_t) + 1, L'\0');
-    if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
-                            WINHTTP_HEADER_NAME_BY_INDEX, raw.data(), &size,
-                            WINHTTP_NO_HEADER_INDEX))
-      attempt.headers = ParseRawHeaders(Narrow(raw.data(), size / sizeof(wchar_t)));
-  }
   if (verb == "HEAD") return attempt;
 
   const bool ok = status >= 200 && status < 300;
@@ -317,25 +376,23 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
   std::vector<char> buffer(kReadChunk);
   int64_t transferred = 0;
   while (true) {
-    DWORD read = 0;
-    if (!WinHttpReadData(request.get(), buffer.data(), kReadChunk, &read)) {
-      attempt.failure = FromWinHttp(GetLastError(), Phase::Receive, "WinHttpReadData");
-      break;
-    }
+    size_t read = 0;
+    if (!exchange->Read(buffer.data(), buffer.size(), read, attempt.failure)) break;
     if (read == 0) break;
-    transferred += read;
+    transferred += static_cast<int64_t>(read);
     if (ok) {
       if (!attempt.content) {
         attempt.content = get != nullptr && get->ResponseStreamFactory()
                               ? get->ResponseStreamFactory()()
                               : std::make_shared<std::stringstream>();
       }
-      if (!attempt.content || !attempt.content->write(buffer.data(), read)) {
+      if (!attempt.content ||
+          !attempt.content->write(buffer.data(), static_cast<std::streamsize>(read))) {
         attempt.failure = Fail(kWriteError, "the response stream refused the body");
         break;
       }
       attempt.crc = CalcCRC64(attempt.crc, buffer.data(), read);
-      attempt.received += read;
+      attempt.received += static_cast<int64_t>(read);
     } else if (attempt.errorBody.size() < kMaxErrorBody) {
       attempt.errorBody.append(buffer.data(),
                                std::min<size_t>(read, kMaxErrorBody - attempt.errorBody.size()));
@@ -446,12 +503,6 @@ OssClient::OssClient(const std::string& endpoint, const std::string& accessKeyId
     WinHttpSetTimeouts(impl_->session.get(), 0, static_cast<int>(configuration.connectTimeoutMs),
                        static_cast<int>(configuration.requestTimeoutMs),
                        static_cast<int>(configuration.requestTimeoutMs));
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-#ifdef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
-    protocols |= WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-#endif
-    WinHttpSetOption(impl_->session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                     sizeof protocols);
     DWORD connections = static_cast<DWORD>(configuration.maxConnections);
     WinHttpSetOption(impl_->session.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections,
                      sizeof connections);

@@ -1,0 +1,42 @@
+#pragma once
+// One HTTP request and its answer, beneath the object-store client. Two
+// transports: WinHTTP (TLS, proxies) and a plain socket one for http://
+// endpoints, which streams a large body with one receive per buffer (Wine's
+// WinHTTP splits every read into 8 KiB socket reads and, under Wine, tops
+// out at a tenth of what the loopback carries).
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "transfer/oss_signer.h"
+
+namespace AlibabaCloud::OSS::detail {
+
+// How the transport failed, in the numbers the SDK family reports.
+struct TransportFailure {
+  long status = 0;  // 0: no failure
+  std::string message;
+};
+// "<short text>.<detail>", the SDK's way of joining them.
+TransportFailure Fail(long status, const std::string& detail);
+
+struct HttpRequestSpec {
+  std::string verb;
+  RequestTarget target;
+  HeaderCollection headers;
+  long connectTimeoutMs = 5000;
+  long requestTimeoutMs = 10000;  // longest wait for any byte
+};
+
+class HttpExchange {
+ public:
+  virtual ~HttpExchange() = default;
+  // Sends the request and reads the answer's status and headers.
+  virtual bool Start(TransportFailure& failure, unsigned long& status, HeaderCollection& headers) = 0;
+  // The next body bytes; `got` 0 at the end of the body.
+  virtual bool Read(char* buffer, size_t capacity, size_t& got, TransportFailure& failure) = 0;
+};
+
+std::unique_ptr<HttpExchange> OpenSocketExchange(const HttpRequestSpec& spec);
+
+}  // namespace AlibabaCloud::OSS::detail
