@@ -1,0 +1,23 @@
+#!/usr/bin/env python3
+"""Writes a package like the installer's: FILES entries in nested folders,
+about TOTAL_MB of data, a mix of text-like (deflated well) and binary-like
+(deflated poorly) content. Deterministic for a given size."""
+import random
+import sys
+import zipfile
+
+path, files, total_mb = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rng = random.Random(7)
+noise = rng.randbytes(8 << 20)
+words = [b"kavimor", b"quote ", b"order\r\n", b"price=", b"0123456789", b"<tick/>", b"\t"]
+text = bytearray()
+while len(text) < (8 << 20):
+    text += rng.choice(words)
+text = bytes(text)
+average = total_mb * (1 << 20) // files
+with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=1) as zf:
+    for i in range(files):
+        size = rng.randint(average // 2, average * 3 // 2)
+        pool = noise if i % 3 == 0 else text
+        start = rng.randrange(0, len(pool) - size)
+        zf.writestr(f"runtime/module{i % 40:02d}/part{i // 40:03d}/file{i:05d}.dat", pool[start:start + size])

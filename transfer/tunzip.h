@@ -1,0 +1,44 @@
+#pragma once
+// Unpacking of one zip package into a folder, entry by entry, with the
+// Windows 8-bit (code page 936) file functions: folders along each path,
+// files replaced, time stamps restored, and a prompt when a file cannot be
+// overwritten. The archive itself is read by the installer's zip reader.
+#include "transfer/unzip.h"
+
+class TUnzip {
+ public:
+  TUnzip();
+  virtual ~TUnzip();
+  TUnzip(const TUnzip&) = delete;
+  TUnzip& operator=(const TUnzip&) = delete;
+
+  // Closes what is open, then opens `zipPath` (null or empty: stays
+  // closed). True when the archive is open.
+  bool Open(const char* zipPath);
+  // Every entry into `destDir`; stops at the first entry that fails. True
+  // when every entry was extracted or skipped by the user.
+  bool ExtractAll(const char* destDir);
+  // The current entry into `destDir` (null or empty: the archive's own
+  // folder). True when it was extracted or skipped by the user.
+  bool ExtractCurrent(const char* destDir = nullptr);
+
+  // Creates every folder along `path` (the first part, normally a drive, is
+  // never created). True when they all exist afterwards.
+  static bool MakeFolders(const char* path);
+  // Opens `zipPath` and extracts all of it into `destDir`.
+  static bool UnzipTo(const char* zipPath, const char* destDir);
+
+ private:
+  void Close();
+
+  unzFile zipHandle = nullptr;
+  char zipFolder[261] = {};
+};
+
+// Whether an entry name (already with backslashes) names a plain file or
+// folder strictly below the destination: no empty, "." or ".." part, no
+// drive, root, UNC or device path, no stream (':'), no reserved device name,
+// no part ending in a dot or a space, no character Windows forbids in names.
+// Folder entries may end in one backslash. Code-page aware: a double-byte
+// character's second byte is never taken for a separator.
+bool IsSafeEntryName(const char* name, bool isFolder);
