@@ -17,7 +17,7 @@ demo="$build/demo"
 bash "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/win" -j "$(nproc)" --target kavimor_installer stand_in_client installer_e2e_tests
+cmake --build "$build/win" -j "$(nproc)" --target kavimor_installer stand_in_client installer_program_tests
 
 echo "demo: generating the package set"
 rm -rf "$demo"
@@ -54,7 +54,7 @@ if [ -z "${KAVIMOR_HEADLESS:-}" ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/nul
 else
   kavimor_env_start "$build/win"
   shots=$(winepath -w "$demo/screenshots" 2>/dev/null)
-  LC_ALL=${KAVIMOR_LOCALE:-zh_CN.UTF-8} wine "$build/win/bin/installer_e2e_tests.exe" --demo "$shots" </dev/null
+  LC_ALL=${KAVIMOR_LOCALE:-zh_CN.UTF-8} wine "$build/win/bin/installer_program_tests.exe" --demo "$shots" </dev/null
   echo "(as Linux paths: $WINEPREFIX/drive_c/users/$(whoami)/AppData/Local/Kavimor201805v9.5"
   echo " and the screenshots in $demo/screenshots)"
 fi

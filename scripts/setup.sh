@@ -38,3 +38,13 @@ fi
 # both flavours as alternatives, the toolchain file names the posix ones.
 command -v x86_64-w64-mingw32-g++-posix >/dev/null
 command -v wine >/dev/null || { echo "setup: wine missing" >&2; exit 1; }
+
+# Wine names files in the Unix locale's character set; without a generated
+# zh_CN.UTF-8 locale it cannot create files with Chinese names (and the
+# tests run the programs under LC_ALL=zh_CN.UTF-8).
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+  echo "setup: generating the zh_CN.UTF-8 locale"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+fi

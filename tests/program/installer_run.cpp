@@ -1,4 +1,4 @@
-#include "e2e/installer_run.h"
+#include "program/installer_run.h"
 
 #include <shlobj.h>
 

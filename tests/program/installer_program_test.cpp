@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/installer_run.h"
+#include "program/installer_run.h"
 #include "platform/handles.h"
 #include "platform/text.h"
 #include "support/oss_server.h"
@@ -90,7 +90,7 @@ struct ExpectedFile {
 };
 std::vector<ExpectedFile> ExpectedTree() {
   std::vector<ExpectedFile> files;
-  const std::string text = testing_support::ReadFileBytes(BucketFolder() + "\\expected_tree.txt");
+  const std::string text = testing_support::ReadFileBytes(testing_support::DosPath(KAVIMOR_E2E_TREE));
   size_t start = 0;
   for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
     const std::string line = text.substr(start, end - start);
@@ -141,7 +141,7 @@ class InstallerProgram : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(PathExists(InstallerExe()));
-    ASSERT_TRUE(PathExists(BucketFolder() + "\\expected_tree.txt"));
+    ASSERT_TRUE(PathExists(testing_support::DosPath(KAVIMOR_E2E_TREE)));
     e2e::CleanMachine(places_);
     ASSERT_TRUE(server_.running()) << "no object store on port " << KAVIMOR_E2E_PORT;
   }

@@ -1,0 +1,111 @@
+#include "platform/shortcut.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "engine/app_context.h"
+#include "platform/handles.h"
+#include "platform/install_log.h"
+#include "platform/text.h"
+
+namespace {
+
+// The link object takes paths of at most 1023 UTF-16 units.
+constexpr size_t kLinkPathUnits = 1024;
+
+void LogResult(const char* call, HRESULT result) {
+  char line[101] = {};
+  std::snprintf(line, sizeof line, "%s : %d", call, static_cast<int>(result));
+  WriteLog(line);
+}
+
+// Releases an item list with the allocator that made it.
+class ItemList {
+ public:
+  explicit ItemList(IMalloc* allocator) : allocator_(allocator) {}
+  ~ItemList() {
+    if (list_ != nullptr) allocator_->Free(list_);
+  }
+  ItemList(const ItemList&) = delete;
+  ItemList& operator=(const ItemList&) = delete;
+  LPITEMIDLIST* put() { return &list_; }
+  LPCITEMIDLIST get() const { return list_; }
+
+ private:
+  IMalloc* allocator_;
+  LPITEMIDLIST list_ = nullptr;
+};
+
+}  // namespace
+
+void GetCommonDesktopFolder(std::string& text) {
+  win::ComPtr<IMalloc> allocator;
+  if (FAILED(SHGetMalloc(allocator.put()))) return;
+  ItemList items(allocator.get());
+  if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_COMMON_DESKTOPDIRECTORY, items.put())))
+    return;
+  std::vector<char> path(65536, '\0');
+  if (SHGetPathFromIDListA(items.get(), path.data())) text += path.data();
+}
+
+std::string DesktopShortcutPath() {
+  std::string path;
+  GetCommonDesktopFolder(path);
+  return path + "\\" + GetAppContext().displayName + "v9.5.lnk";
+}
+
+bool CreateDesktopShortcut() {
+  const AppContext& ctx = GetAppContext();
+
+  const std::string linkPath = DesktopShortcutPath();
+  const std::wstring wideLink = WideFromCodePage(linkPath, kGbkCodePage, kLinkPathUnits);
+  if (wideLink.empty()) return false;
+  WriteLog(linkPath.c_str());
+
+  const std::string target = ctx.installDir + "\\" + kClientExeName;
+  const std::wstring wideFolder = WideFromCodePage(ctx.installDir, kGbkCodePage, kLinkPathUnits);
+  if (wideFolder.empty()) return false;
+  const std::wstring wideTarget = WideFromCodePage(target, kGbkCodePage, kLinkPathUnits);
+  if (wideTarget.empty()) {
+    // A cut target would point the shortcut at some other file.
+    WriteLog("Shortcut: target path longer than 1023 UTF-16 units, no shortcut made");
+    return false;
+  }
+  WriteLog(target.c_str());
+  WriteLog(ctx.installDir.c_str());
+
+  // The apartment outlives every interface pointer declared after it.
+  win::ComApartment apartment;
+  LogResult("CoInitialize", apartment.result());
+  if (FAILED(apartment.result())) return true;
+
+  win::ComPtr<IShellLinkW> link;
+  const HRESULT created = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                           IID_IShellLinkW, link.put_void());
+  LogResult("CoCreateInstance", created);
+  if (FAILED(created)) return true;
+
+  LogResult("IShellLink::SetPath", link->SetPath(wideTarget.c_str()));
+  LogResult("IShellLink::SetWorkingDirectory", link->SetWorkingDirectory(wideFolder.c_str()));
+
+  // The package may ship its own icon; without it the link shows the
+  // client's icon.
+  const std::string iconPath =
+      ctx.installDir + "\\Server\\config\\shortcut\\shortcut" + ctx.packageId + ".ico";
+  if (FILE* icon = std::fopen(iconPath.c_str(), "rb")) {
+    std::fclose(icon);
+    const std::wstring wideIcon = WideFromCodePage(iconPath, kGbkCodePage, kLinkPathUnits);
+    if (!wideIcon.empty()) link->SetIconLocation(wideIcon.c_str(), 0);
+  }
+
+  win::ComPtr<IPersistFile> file;
+  const HRESULT queried = link->QueryInterface(IID_IPersistFile, file.put_void());
+  LogResult("IShellLink::QueryInterface", queried);
+  if (SUCCEEDED(queried)) LogResult("IPersistFile::Save", file->Save(wideLink.c_str(), FALSE));
+  return true;
+}

@@ -1,0 +1,209 @@
+// A whole installation, headless: the real engine (manifest, downloads,
+// extraction, finalisation, registrations) against the local object-store
+// server holding a generated package set. This thread plays the window: it
+// starts the installation as the window's Install button does and receives
+// the posted messages.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <objbase.h>
+#include <shobjidl.h>
+
+#include <sstream>
+
+#include "engine/app_context.h"
+#include "engine/client.h"
+#include "engine/messages.h"
+#include "engine/pipeline.h"
+#include "platform/handles.h"
+#include "platform/install_log.h"
+#include "platform/shortcut.h"
+#include "platform/text.h"
+#include "registration_helpers.h"
+#include "support/message_sink.h"
+#include "support/oss_server.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace registration_test;
+using testing_support::MessageSink;
+using testing_support::PathExists;
+using testing_support::ReadFileBytes;
+using testing_support::ScratchDir;
+
+std::string Ini(const std::string& file, const char* section, const char* key) {
+  char value[260] = {};
+  GetPrivateProfileStringA(section, key, "<absent>", value, sizeof value, file.c_str());
+  return value;
+}
+
+struct ExpectedFile {
+  size_t size;
+  unsigned long crc;
+  std::string path;  // code page 936, backslashes
+};
+
+std::vector<ExpectedFile> ExpectedTree() {
+  std::vector<ExpectedFile> files;
+  std::istringstream in(ReadFileBytes(testing_support::DosPath(KAVIMOR_E2E_TREE)));
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t a = line.find(' ');
+    const size_t b = line.find(' ', a + 1);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    files.push_back({std::stoul(line.substr(0, a)), std::stoul(line.substr(a + 1, b - a - 1), nullptr, 16),
+                     line.substr(b + 1)});
+  }
+  return files;
+}
+
+unsigned long Crc(const std::string& bytes) {
+  return crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()),
+               static_cast<uInt>(bytes.size()));
+}
+
+std::wstring LinkTarget(const std::string& linkPath, std::wstring* icon) {
+  win::ComApartment apartment;
+  win::ComPtr<IShellLinkW> link;
+  win::ComPtr<IPersistFile> file;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              link.put_void())) ||
+      FAILED(link->QueryInterface(IID_IPersistFile, file.put_void())) ||
+      FAILED(file->Load(WideFromCodePage(linkPath, kGbkCodePage, 4096).c_str(), STGM_READ)))
+    return L"<not loaded>";
+  wchar_t buffer[2048] = {};
+  link->GetPath(buffer, 2048, nullptr, SLGP_RAWPATH);
+  wchar_t iconBuffer[2048] = {};
+  int index = -1;
+  link->GetIconLocation(iconBuffer, 2048, &index);
+  *icon = iconBuffer;
+  return buffer;
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    AppContext& ctx = GetAppContext();
+    ctx.packageId = "201805";
+    ctx.displayName = "NOLDAR Trading System";
+    ctx.languageId = 2052;
+    ctx.languageCode = "CHS";
+    ApplyDirectoryLayout(ctx, profile_.path(), "", ctx.packageId);
+    Cleanup();
+  }
+  void TearDown() override {
+    CloseInstallLog();
+    Cleanup();
+  }
+  static void Cleanup() {
+    DeleteFileA(DesktopShortcutPath().c_str());
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, "Kavimor201805");
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE,
+                   "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                   "Kavimor_201805v9.5");
+  }
+
+  ScratchDir profile_{"e2e"};
+};
+
+TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
+  const AppContext& ctx = GetAppContext();
+  testing_support::OssServerProcess server(testing_support::DosPath(KAVIMOR_E2E_BUCKET),
+                                           KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
+                                           KAVIMOR_TEST_KEY_SECRET);
+  ASSERT_TRUE(server.running());
+
+  // As the window's initialisation does, with the endpoint of this server.
+  auto* client = new IClient;  // the worker is never joined; the record outlives it
+  client->PrepareStorageAccess();
+  client->endpoint = server.endpoint();
+  CreateStorageClient(*client);
+
+  MessageSink sink;
+  ASSERT_EQ(StartInstallSequence(*client, sink.window()), StartOutcome::Started);
+  ASSERT_TRUE(sink.PumpUntilFinal(300000));
+  ASSERT_EQ(sink.messages().back().message, static_cast<UINT>(WM_INSTALL_DONE));
+
+  // Steps in the order of the run, the quant package included.
+  EXPECT_EQ(sink.Steps(), (std::vector<int>{2, 3, 4, 5, 6, 7, 9, 8, 10, 12, 13, 14}));
+  // Downloads take the first 80 % in six shares (five transfers with the
+  // manifest), each extraction 10/6, the finalisation +5, +4, +1.
+  const std::vector<int> percents = sink.Percents();
+  ASSERT_GE(percents.size(), 8u);
+  for (size_t i = 1; i < percents.size(); ++i) EXPECT_LE(percents[i - 1], percents[i]) << i;
+  EXPECT_EQ(std::vector<int>(percents.end() - 8, percents.end()),
+            (std::vector<int>{66, 67, 68, 69, 70, 75, 79, 80}));
+
+  // The complete tree, later packages replacing earlier ones.
+  const auto tree = ExpectedTree();
+  ASSERT_GT(tree.size(), 20u);
+  for (const auto& file : tree) {
+    const std::string path = ctx.installDir + "\\" + file.path;
+    ASSERT_TRUE(PathExists(path)) << file.path;
+    const std::string bytes = ReadFileBytes(path);
+    EXPECT_EQ(bytes.size(), file.size) << file.path;
+    EXPECT_EQ(Crc(bytes), file.crc) << file.path;
+  }
+  EXPECT_EQ(Ini(ctx.installDir + "\\config\\default.ini", "kavimor", "source"), "config");
+  EXPECT_TRUE(PathExists(ctx.installDir + "\\Server\\cache"));  // an empty folder entry
+  for (const char* download : {"summary.ini", "base.zip", "config.zip", "9.5.9.1.zip", "1.2.0.zip"})
+    EXPECT_FALSE(PathExists(ctx.installDir + "\\" + download)) << download;
+  EXPECT_FALSE(PathExists(ctx.stagingDir));
+
+  const std::string record = ctx.installDir + "\\update.ini";
+  EXPECT_EQ(Ini(record, "cfgstamp", "time"), "1731922214");
+  EXPECT_EQ(Ini(record, "version", "cur"), "9.5.9.1");
+  EXPECT_EQ(Ini(record, "version", "quant"), "1.2.0");
+
+  // The settings join what the configuration package brought.
+  const std::string pub = ctx.installDir + "\\config\\kavimor.Default.pub";
+  const std::string pri = ctx.installDir + "\\config\\kavimor.Default.pri";
+  EXPECT_EQ(Ini(pub, "kavimor", "package"), "201805");
+  EXPECT_EQ(Ini(pub, "kavimor", "server"), "quote.example");
+  EXPECT_EQ(Ini(pri, "kavimor", "language"), "2052");
+  EXPECT_EQ(Ini(pri, "kavimor", "layout"), "classic");
+
+  const std::string exe = ctx.installDir + "\\kavimor v9.5.exe";
+  const std::string uninstall =
+      "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kavimor_201805v9.5";
+  EXPECT_EQ(ReadWide(HKEY_LOCAL_MACHINE, std::wstring(uninstall.begin(), uninstall.end()),
+                     L"DisplayName")
+                .bytes,
+            WideBytes(L"NOLDAR Trading Systemv9.5"));
+  EXPECT_EQ(ReadNarrow(HKEY_LOCAL_MACHINE, uninstall, "DisplayVersion").bytes, NarrowBytes("9.5.9.1"));
+  EXPECT_EQ(ReadNarrow(HKEY_LOCAL_MACHINE, uninstall, "DisplayIcon").bytes, NarrowBytes(exe));
+  EXPECT_EQ(ReadNarrow(HKEY_CLASSES_ROOT, "Kavimor201805\\shell\\open\\command", "").bytes,
+            NarrowBytes(exe));
+
+  std::wstring icon;
+  EXPECT_EQ(LinkTarget(DesktopShortcutPath(), &icon), WideFromCodePage(exe, kGbkCodePage, 4096));
+  EXPECT_EQ(icon, WideFromCodePage(ctx.installDir + "\\Server\\config\\shortcut\\shortcut201805.ico",
+                                   kGbkCodePage, 4096));
+
+  // The log: every line of the run in order, closed by the worker.
+  EXPECT_FALSE(InstallLogIsOpen());
+  std::vector<std::string> expected = {"Version: IE_9.5.9.1", Gbk(u8"用户点击安装，安装开始...")};
+  for (const char8_t* line :
+       {u8"下载前端依赖库", u8"下载服务依赖库", u8"下载配置文件", u8"下载运行库", u8"下载Quant",
+        u8"安装前端依赖库", u8"安装服务依赖库", u8"安装运行库", u8"安装配置文件", u8"安装Quant运行库",
+        u8"清理安装文件", u8"保存更新版本信息", u8"删除源文件", u8"复制新版本数据到原目录"})
+    expected.push_back(Gbk(line));
+  for (const std::string& line :
+       {std::string("URL Schemes: Start"), std::string("URL Schemes: Finish"), DesktopShortcutPath(),
+        exe, ctx.installDir})
+    expected.push_back(line);
+  for (const char* call : {"CoInitialize", "CoCreateInstance", "IShellLink::SetPath",
+                           "IShellLink::SetWorkingDirectory", "IShellLink::QueryInterface",
+                           "IPersistFile::Save"})
+    expected.push_back(std::string(call) + " : 0");
+  EXPECT_EQ(testing_support::LogTexts(ctx.logDir), expected);
+
+  // Every object came from the store: the manifest and the four packages.
+  int gets = 0;
+  for (const auto& request : server.RequestLog())
+    if (request.method == "GET" && request.status == 200) ++gets;
+  EXPECT_EQ(gets, 5);
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+#pragma once
+// Reading back what the registrations left in the registry and the log.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/app_context.h"
+#include "platform/install_log.h"
+#include "support/test_support.h"
+
+namespace registration_test {
+
+// A value as stored: its type and its bytes, terminator included.
+struct StoredValue {
+  bool present = false;
+  DWORD type = REG_NONE;
+  std::string bytes;
+};
+
+// Reads through the 8-bit call (data in the ANSI code page).
+inline StoredValue ReadNarrow(HKEY root, const std::string& key, const char* name,
+                              REGSAM view = 0) {
+  StoredValue value;
+  HKEY handle = nullptr;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS)
+    return value;
+  DWORD size = 0;
+  if (RegQueryValueExA(handle, name, nullptr, &value.type, nullptr, &size) == ERROR_SUCCESS) {
+    value.bytes.resize(size);
+    RegQueryValueExA(handle, name, nullptr, &value.type,
+                     reinterpret_cast<BYTE*>(value.bytes.data()), &size);
+    value.bytes.resize(size);
+    value.present = true;
+  }
+  RegCloseKey(handle);
+  return value;
+}
+
+// Reads through the UTF-16 call.
+inline StoredValue ReadWide(HKEY root, const std::wstring& key, const wchar_t* name,
+                            REGSAM view = 0) {
+  StoredValue value;
+  HKEY handle = nullptr;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS)
+    return value;
+  DWORD size = 0;
+  if (RegQueryValueExW(handle, name, nullptr, &value.type, nullptr, &size) == ERROR_SUCCESS) {
+    value.bytes.resize(size);
+    RegQueryValueExW(handle, name, nullptr, &value.type,
+                     reinterpret_cast<BYTE*>(value.bytes.data()), &size);
+    value.bytes.resize(size);
+    value.present = true;
+  }
+  RegCloseKey(handle);
+  return value;
+}
+
+inline bool KeyExists(HKEY root, const std::string& key, REGSAM view = 0) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ | view, &handle) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(handle);
+  return true;
+}
+
+// The bytes a REG_SZ holds for 8-bit text: the text and one NUL.
+inline std::string NarrowBytes(const std::string& text) { return text + std::string(1, '\0'); }
+
+// The bytes a REG_SZ holds for UTF-16 text: the units and a two-byte NUL.
+inline std::string WideBytes(const std::wstring& text) {
+  std::string bytes(reinterpret_cast<const char*>(text.c_str()),
+                    (text.size() + 1) * sizeof(wchar_t));
+  return bytes;
+}
+
+// A name no other test process uses at the same time.
+inline std::string UniqueId(const char* tag) {
+  char id[64];
+  std::snprintf(id, sizeof id, "%s%lu", tag, GetCurrentProcessId());
+  return id;
+}
+
+// An install log of its own in `logDir`, read back as texts on Finish.
+class LogCapture {
+ public:
+  explicit LogCapture(const std::string& logDir) : logDir_(logDir) {
+    GetAppContext().logDir = logDir;
+    OpenInstallLog();
+  }
+  ~LogCapture() { CloseInstallLog(); }
+  std::vector<std::string> Finish() {
+    CloseInstallLog();
+    return testing_support::LogTexts(logDir_);
+  }
+
+ private:
+  std::string logDir_;
+};
+
+}  // namespace registration_test
