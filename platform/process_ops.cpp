@@ -36,6 +36,15 @@ bool ImagePathIs(DWORD pid, const std::wstring& expected) {
   return expected == entry.szExePath;
 }
 
+// Whether something (folder or file) exists under a prefix that ends in a
+// backslash. A file is not found under its name with a trailing backslash,
+// so the name is asked without it, except for roots ("\\", "C:\\").
+bool PrefixExists(const char* prefix, size_t length) {
+  std::string name(prefix, length);
+  if (length > 1 && name[length - 2] != ':' && name[length - 2] != '\\') name.pop_back();
+  return GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace
 
 void KillRunningClient(const wchar_t* exeName) {
@@ -73,7 +82,14 @@ void KillRunningClient(const wchar_t* exeName) {
 }
 
 bool CreateFolderPath(const std::string& path) {
-  for (size_t pos = path.find('\\'); pos != std::string::npos; pos = path.find('\\', pos + 1)) {
+  for (size_t pos = 0; pos < path.size(); ++pos) {
+    // In code page 936 the second byte of a character can be 0x5C (the
+    // backslash byte): such a character is part of a name, not a separator.
+    if (IsDBCSLeadByteEx(kGbkCodePage, static_cast<BYTE>(path[pos])) && pos + 1 < path.size()) {
+      ++pos;
+      continue;
+    }
+    if (path[pos] != '\\') continue;
     char prefix[260] = {};
     if (pos + 1 >= sizeof prefix) {
       // A prefix that does not fit is reported like any folder that cannot
@@ -83,7 +99,7 @@ bool CreateFolderPath(const std::string& path) {
       return false;
     }
     std::memcpy(prefix, path.data(), pos + 1);
-    if (GetFileAttributesA(prefix) != INVALID_FILE_ATTRIBUTES) continue;
+    if (PrefixExists(prefix, pos + 1)) continue;
     if (!CreateDirectoryA(prefix, nullptr)) {
       MessageBoxA(nullptr, prefix, Gbk(u8"提示").c_str(), MB_OK);
       return false;

@@ -151,6 +151,20 @@ TEST_F(OssServerTest, MissingObjectsAreReportedNotRetried) {
   EXPECT_EQ(server_->RequestLog().size(), 2u);
 }
 
+TEST(OssUnreachable, ARefusedConnectionIsRetriedThenReported) {
+  // Port 1 on the loopback: nothing listens there.
+  OSS::OssClient client("127.0.0.1:1", kKeyId, kSecret, TestConfiguration());
+  OSS::GetObjectRequest request(kBucket, "k.bin");
+  const DWORD start = GetTickCount();
+  const auto outcome = client.GetObject(request);
+  const DWORD elapsed = GetTickCount() - start;
+  ASSERT_FALSE(outcome.isSuccess());
+  EXPECT_EQ(outcome.error().Code(), "ClientError:200007") << outcome.error().Message();
+  EXPECT_EQ(outcome.error().RequestId(), "");
+  EXPECT_GE(elapsed + 50, 2100u) << "three retries lie 300, 600 and 1200 ms apart";
+  EXPECT_FALSE(client.DoesObjectExist(kBucket, "k.bin"));
+}
+
 struct FaultCase {
   const char* name;
   std::vector<testing_support::OssFault> faults;

@@ -213,8 +213,13 @@ DWORD WINAPI DialogAnswerer::Main(void* param) {
       self->caption_ = WindowText(search.found);
       // The message text is the dialog's static control with id 0xFFFF.
       if (HWND label = GetDlgItem(search.found, 0xFFFF)) self->text_ = WindowText(label);
-      SendMessageW(search.found, WM_COMMAND, MAKEWPARAM(self->buttonId_, BN_CLICKED), 0);
-      self->answered_ = true;
+      // A press that arrives while the box is still being set up can be
+      // lost: press until the box has gone.
+      for (int attempt = 0; attempt < 50 && IsWindow(search.found); ++attempt) {
+        PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(self->buttonId_, BN_CLICKED), 0);
+        Sleep(100);
+      }
+      self->answered_ = !IsWindow(search.found);
       return 0;
     }
     Sleep(50);
