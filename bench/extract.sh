@@ -14,6 +14,8 @@ megabytes=${BENCH_MB:-500}
 cmake -S "$root" -B "$build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build/win" -j2 --target extract_bench >/dev/null
+cmake -S "$root/tests/native" -B "$build/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build/native" -j2 >/dev/null
 
 work="$build/bench-extract"
 rm -rf "$work"
@@ -56,7 +58,16 @@ run_case() {
   rm -rf "$work/$label-ours"
   [ "$written" -eq "$count" ] || { echo "expected $count files, found $written" >&2; exit 1; }
 
-  python3 - "$label" "$count" "$bytes" "$ours_s" "$ours_kb" "$ours_private_kb" "$unzip_s" "$unzip_kb" <<'PY'
+  # The reader alone, natively, against the system's minizip: every entry
+  # inflated and CRC-checked, nothing written.
+  local own_read_s mz_read_s
+  t0=$(now); echo "$zip" | "$build/native/zip_dump_own" | grep -q '^END ok'; t1=$(now)
+  own_read_s=$(echo "$t1 - $t0" | bc -l)
+  t0=$(now); echo "$zip" | "$build/native/zip_dump_minizip" | grep -q '^END ok'; t1=$(now)
+  mz_read_s=$(echo "$t1 - $t0" | bc -l)
+
+  python3 - "$label" "$count" "$bytes" "$ours_s" "$ours_kb" "$ours_private_kb" "$unzip_s" "$unzip_kb" \
+    "$own_read_s" "$mz_read_s" <<'PY'
 import sys
 label, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 ours_s, ours_kb, ours_priv = float(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6])
@@ -66,6 +77,8 @@ print(f"[{label}] {count} files, {mb:.1f} MB")
 print(f"  TUnzip (Wine):  {count / ours_s:8.0f} files/s {mb / ours_s:7.1f} MB/s  peak working set {ours_kb / 1024:.1f} MiB, peak private {ours_priv / 1024:.1f} MiB")
 print(f"  unzip (native): {count / unzip_s:8.0f} files/s {mb / unzip_s:7.1f} MB/s  peak RSS {unzip_kb / 1024:.1f} MiB")
 print(f"  ratio TUnzip/unzip (throughput): {unzip_s / ours_s:.2f}")
+own_read, mz_read = float(sys.argv[9]), float(sys.argv[10])
+print(f"  reader only, native: ours {mb / own_read:.1f} MB/s, minizip {mb / mz_read:.1f} MB/s, ratio {mz_read / own_read:.2f}")
 PY
 }
 

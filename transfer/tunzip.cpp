@@ -288,6 +288,9 @@ bool TUnzip::MakeFolders(const char* path) {
     if (!CreateDirectoryA(prefix.c_str(), nullptr)) {
       if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
       // A file of that name "exists" too, but nothing can be put inside it.
+      // Inside the path the next CreateDirectoryA finds that out by itself;
+      // only the last part needs a look.
+      if (i + 1 < parts.size()) continue;
       DWORD attributes = GetFileAttributesA(prefix.c_str());
       if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
     }

@@ -84,6 +84,7 @@ TEST(UnzipMakeFolders, CreatesEachFolderAlongThePathAndNothingForBareNames) {
   // A file in the way is not a folder, and a path past 259 bytes is refused.
   WriteFileBytes(scratch / "plain", "f");
   EXPECT_FALSE(TUnzip::MakeFolders((scratch.path() + "\\plain\\sub").c_str()));
+  EXPECT_FALSE(TUnzip::MakeFolders((scratch.path() + "\\plain").c_str()));
   EXPECT_FALSE(TUnzip::MakeFolders((scratch.path() + "\\" + std::string(250, 'L') + "\\z").c_str()));
   EXPECT_FALSE(PathExists(scratch / "plain\\sub"));
 }
