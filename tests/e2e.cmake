@@ -24,8 +24,11 @@ target_compile_definitions(e2e_tests PRIVATE
   KAVIMOR_TEST_KEY_SECRET="${KAVIMOR_OSS_KEY_SECRET}"
   KAVIMOR_TEST_BUCKET="${KAVIMOR_OSS_BUCKET}")
 add_dependencies(e2e_tests e2e_packages stand_in_client)
+# It registers the real package identifier (uninstall entry, URL scheme,
+# desktop shortcut) in the shared prefix: other tests that do the same take
+# the same lock so that they never run at once.
 gtest_discover_tests(e2e_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-  PROPERTIES TIMEOUT 600)
+  PROPERTIES TIMEOUT 600 RESOURCE_LOCK kavimor_201805_registration)
 
 # The same run as a program of its own, for bench/install.sh.
 add_executable(headless_install ${CMAKE_SOURCE_DIR}/tools/headless_install.cpp)

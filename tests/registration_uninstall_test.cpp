@@ -2,6 +2,8 @@
 // bytes, reuse of an existing entry, and where an over-long value stops it.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "platform/shortcut.h"
 #include "platform/text.h"
 #include "platform/uninstall_entry.h"

@@ -29,6 +29,9 @@ ScratchDir::ScratchDir(const std::string& tag) {
   std::string base = temp;
   if (!base.empty() && base.back() == '\\') base.pop_back();
   path_ = base + "\\" + UniqueName(tag);
+  // Wine reuses process ids: a test that crashed may have left a folder of
+  // the same name behind.
+  RemoveTree(path_);
   CreateDirectoryA(path_.c_str(), nullptr);
 }
 
