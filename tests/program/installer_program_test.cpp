@@ -143,11 +143,6 @@ class InstallerProgram : public ::testing::Test {
     ASSERT_TRUE(PathExists(InstallerExe()));
     ASSERT_TRUE(PathExists(testing_support::DosPath(KAVIMOR_E2E_TREE)));
     e2e::CleanMachine(places_);
-    // Windows always has the 32-bit view's uninstall key; a Wine prefix
-    // without 32-bit Wine does not.
-    win::RegKey parent;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0,
-                    nullptr, 0, KEY_READ | KEY_WOW64_32KEY, nullptr, parent.put(), nullptr);
     ASSERT_TRUE(server_.running()) << "no object store on port " << KAVIMOR_E2E_PORT;
   }
   void TearDown() override { e2e::CleanMachine(places_); }

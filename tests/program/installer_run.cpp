@@ -130,6 +130,10 @@ void CleanMachine(const InstallPlaces& places) {
                  "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kavimor_201805v9.5");
   RegDeleteTreeA(HKEY_CLASSES_ROOT, "Kavimor201805");
   DeleteFileA(places.shortcut.c_str());
+  HKEY parent = nullptr;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", 0, nullptr, 0,
+                  KEY_READ | KEY_WOW64_32KEY, nullptr, &parent, nullptr);
+  if (parent != nullptr) RegCloseKey(parent);
 }
 
 InstallerRun::InstallerRun(const std::string& exe) {

@@ -41,7 +41,9 @@ struct InstallPlaces {
 };
 InstallPlaces DefaultInstallPlaces();
 // Removes every trace of an earlier installation: folders, registry keys,
-// shortcut, running clients.
+// shortcut, running clients. Then makes sure the 32-bit view's uninstall
+// key exists, as it always does on Windows (a Wine prefix without 32-bit
+// Wine lacks it).
 void CleanMachine(const InstallPlaces& places);
 
 // Client points of the installer window.
