@@ -11,6 +11,8 @@ packages=(
   wine wine64
   xvfb x11-utils
   python3 python3-pil
+  # CJK glyphs for the window's Chinese texts under Wine
+  fonts-wqy-microhei
   zip unzip curl openssl
   libminizip-dev zlib1g-dev g++
   locales

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The installer as a user meets it. Sets up what is missing, builds, generates
+# the sample package set and publishes it into the local object-store server
+# (tools/oss_server.py, on the endpoint the program was built for), then runs
+# the installer under Wine.
+#
+# With a display (DISPLAY set and reachable) the installer window is yours:
+# press Install, then Open. Without one (or with KAVIMOR_HEADLESS=1) it runs
+# inside Xvfb: the driver presses Install and Open itself, saves a screenshot
+# of each look and prints where the client was installed, its log and what
+# was registered.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KAVIMOR_BUILD_DIR:-$root/build}
+demo="$build/demo"
+
+bash "$root/scripts/setup.sh"
+cmake -S "$root" -B "$build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build/win" -j "$(nproc)" --target kavimor_installer stand_in_client installer_program_tests
+
+echo "demo: generating the package set"
+rm -rf "$demo"
+mkdir -p "$demo/control" "$demo/screenshots"
+python3 "$root/tools/make_packages.py" --out "$demo/bucket" --client-exe "$build/win/bin/kavimor v9.5.exe"
+
+endpoint=$(sed -n 's/^KAVIMOR_OSS_ENDPOINT:STRING=//p' "$build/win/CMakeCache.txt")
+port=${endpoint##*:}
+echo "demo: publishing it on 127.0.0.1:$port"
+python3 "$root/tools/oss_server.py" --root "$demo/bucket" --cmake-cache "$build/win/CMakeCache.txt" \
+  --port "$port" --port-file "$demo/port" --control-dir "$demo/control" \
+  --log-file "$demo/server.log" --idle-exit 1800 &
+server_pid=$!
+
+. "$root/scripts/wine-env.sh"
+finish() {
+  touch "$demo/control/stop"
+  sleep 0.5
+  kill "$server_pid" >/dev/null 2>&1 || true
+  kavimor_env_stop
+}
+trap finish EXIT
+for _ in $(seq 1 100); do [ -s "$demo/port" ] && break; sleep 0.1; done
+[ -s "$demo/port" ] || { echo "demo: the object-store server did not start (see $demo/server.log)" >&2; exit 1; }
+
+if [ -z "${KAVIMOR_HEADLESS:-}" ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  export KAVIMOR_KEEP_DISPLAY=1
+  kavimor_env_start "$build/win"
+  echo "demo: the installer is on your display; press Install, then Open"
+  LC_ALL=${KAVIMOR_LOCALE:-zh_CN.UTF-8} wine "$build/win/bin/kavimor_installer.exe" </dev/null || true
+  local_appdata="$WINEPREFIX/drive_c/users/$(whoami)/AppData/Local"
+  echo "installed into: $local_appdata/Kavimor201805v9.5"
+  echo "install log:    $(ls "$local_appdata/Kavimor201805v9.5/kavimorlog/"*install.log 2>/dev/null | tail -n 1)"
+else
+  kavimor_env_start "$build/win"
+  shots=$(winepath -w "$demo/screenshots" 2>/dev/null)
+  LC_ALL=${KAVIMOR_LOCALE:-zh_CN.UTF-8} wine "$build/win/bin/installer_program_tests.exe" --demo "$shots" </dev/null
+  echo "(as Linux paths: $WINEPREFIX/drive_c/users/$(whoami)/AppData/Local/Kavimor201805v9.5"
+  echo " and the screenshots in $demo/screenshots)"
+fi

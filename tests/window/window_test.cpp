@@ -1,0 +1,759 @@
+// The installer window as a user meets it: real clicks through the cursor,
+// the message loop of the program entry, and the pixels each state shows.
+// The engine's start sequence is a stand-in with a chosen outcome; the
+// window, its paint, the framework, texts and platform calls are real.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/app_context.h"
+#include "engine/messages.h"
+#include "platform/install_log.h"
+#include "support/test_support.h"
+#include "ui/kavimor_dlg.h"
+#include "ui/program_entry.h"
+#include "ui/texts.h"
+#include "window/screen_image.h"
+#include "window/window_double.h"
+
+namespace {
+
+using testing_support::DialogAnswerer;
+using testing_support::Image;
+using testing_support::PathExists;
+using testing_support::ScratchDir;
+
+constexpr COLORREF kButtonFill = RGB(165, 21, 16);
+constexpr COLORREF kButtonHover = RGB(125, 13, 7);
+constexpr COLORREF kOutline = RGB(217, 64, 65);
+constexpr COLORREF kCloseNormal = RGB(231, 231, 231);
+constexpr COLORREF kCloseHover = RGB(150, 150, 150);
+constexpr COLORREF kBarFill = RGB(252, 115, 115);
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+constexpr COLORREF kBlack = RGB(0, 0, 0);
+
+// Client points: inside the main button away from its caption, the crossing
+// of the close box's diagonals, the custom toggle, the browse button, a spot
+// of the folder box and of the browse button above their texts, and a spot
+// in no active area.
+constexpr POINT kInstallSpot{205, 222};
+constexpr POINT kCloseCentre{488, 12};
+constexpr POINT kToggle{447, 300};
+constexpr POINT kBrowse{445, 167};
+constexpr POINT kFolderBoxSpot{300, 156};
+constexpr POINT kBrowseFillSpot{423, 157};
+constexpr POINT kNowhere{100, 70};
+
+constexpr RECT kStepLineLeft{32, 234, 200, 254};
+constexpr RECT kStepLineRight{400, 234, 466, 254};
+constexpr RECT kBusyLine{181, 96, 461, 123};
+constexpr RECT kTag{200, 142, 300, 178};
+constexpr RECT kCaption{201, 203, 299, 237};
+constexpr POINT kBarHalfway{34 + 100, 267};
+constexpr POINT kBarEnd{34 + 300, 267};
+
+// The record the stand-in client writes when it starts (its pid is not
+// known here): the lines of the first started-*.txt in `folder`.
+std::vector<std::string> WaitForClientRecord(const std::string& folder, DWORD timeoutMs) {
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  do {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "\\started-*.txt").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+      FindClose(find);
+      std::vector<std::string> lines;
+      const std::string bytes = testing_support::ReadFileBytes(folder + "\\" + data.cFileName);
+      size_t start = 0;
+      for (size_t nl; (nl = bytes.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(bytes.substr(start, nl - start));
+      return lines;
+    }
+    Sleep(20);
+  } while (GetTickCount64() < end);
+  return {};
+}
+
+std::string ScreenshotPath(const char* name) {
+  const std::string folder = testing_support::ProgramFolder() + "\\screenshots";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return folder + "\\" + name + ".png";
+}
+
+void SendMouse(DWORD flags, LONG x = 0, LONG y = 0) {
+  INPUT input{};
+  input.type = INPUT_MOUSE;
+  input.mi.dwFlags = flags;
+  input.mi.dx = x;
+  input.mi.dy = y;
+  SendInput(1, &input, sizeof input);
+}
+
+void SendKey(WORD key, bool down) {
+  if (key == 0) return;
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = key;
+  input.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
+  SendInput(1, &input, sizeof input);
+}
+
+// Absolute move through the input stream, as a real mouse moves.
+void SendMoveTo(POINT screen) {
+  const int w = GetSystemMetrics(SM_CXSCREEN);
+  const int h = GetSystemMetrics(SM_CYSCREEN);
+  SendMouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, static_cast<LONG>((screen.x * 65535LL + w / 2) / (w - 1)),
+            static_cast<LONG>((screen.y * 65535LL + h / 2) / (h - 1)));
+}
+
+class InstallerWindow : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { InitLanguageAndResources(); }
+
+  void SetUp() override { Open(); }
+  void TearDown() override {
+    dlg_.reset();
+    MainWindowHandle = nullptr;
+    CloseInstallLog();
+  }
+
+  // A window as the program entry makes it, on the primary screen.
+  void Open() {
+    dlg_.reset();
+    WindowDouble::Get().Reset();
+    SetCursorPos(20, 20);
+    dlg_ = std::make_unique<TKavimorDlg>();
+    dlg_->Create(L"TModalWnd", nullptr, WS_POPUP | WS_CLIPCHILDREN, WS_EX_TOPMOST);
+    dlg_->Initialise();
+    AppContext& ctx = GetAppContext();
+    ctx.packageId = "201805";
+    ctx.installDir = dir_ / "Kavimor201805v9.5";
+    ctx.logDir = ctx.installDir + "\\kavimorlog";
+    ctx.stagingDir = ctx.installDir + "temp";
+    dlg_->running = true;
+    ShowWindow(dlg_->hwnd, SW_SHOWNA);
+    dlg_->PlaceWindow();
+    Settle();
+  }
+
+  HWND hwnd() const { return dlg_->hwnd; }
+  bool Alive() const { return IsWindow(dlg_->hwnd) != FALSE; }
+
+  // Runs the program's own loop step for every message, for `ms`.
+  void Pump(DWORD ms) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    MSG msg;
+    while (GetTickCount64() < end) {
+      bool any = false;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        any = true;
+        if (msg.message != WM_QUIT) HandleLoopMessage(*dlg_, msg);
+      }
+      if (!any) Sleep(5);
+    }
+  }
+  void Settle() {
+    Pump(80);
+    if (Alive()) UpdateWindow(hwnd());
+    Pump(40);
+  }
+
+  POINT Screen(POINT client) const {
+    ClientToScreen(hwnd(), &client);
+    return client;
+  }
+  POINT Origin() const {
+    RECT r{};
+    GetWindowRect(hwnd(), &r);
+    return POINT{r.left, r.top};
+  }
+
+  // Input comes from another thread while this one runs the loop, since a
+  // press can enter a modal loop (window move, folder picker).
+  void RunInput(const std::function<void()>& script) {
+    std::atomic<bool> done{false};
+    std::thread input([&] {
+      script();
+      done = true;
+    });
+    while (!done) Pump(10);
+    input.join();
+    Settle();
+  }
+  void MoveTo(POINT client) {
+    const POINT s = Screen(client);
+    SetCursorPos(s.x, s.y);
+    Settle();
+  }
+  // Separate clicks: a second press near the last one within the
+  // double-click time would arrive as WM_LBUTTONDBLCLK.
+  void KeepApartFromLastClick(POINT client) {
+    if (std::abs(client.x - lastClickAt_.x) <= 8 && std::abs(client.y - lastClickAt_.y) <= 8) {
+      const ULONGLONG apart = lastClick_ + GetDoubleClickTime() * 2;
+      if (GetTickCount64() < apart) Pump(static_cast<DWORD>(apart - GetTickCount64()));
+    }
+    lastClick_ = GetTickCount64();
+    lastClickAt_ = client;
+  }
+  void Click(POINT client, WORD modifier = 0) {
+    KeepApartFromLastClick(client);
+    const POINT s = Screen(client);
+    RunInput([&] {
+      SetCursorPos(s.x, s.y);
+      Sleep(40);
+      SendKey(modifier, true);
+      SendMouse(MOUSEEVENTF_LEFTDOWN);
+      Sleep(40);
+      SendMouse(MOUSEEVENTF_LEFTUP);
+      SendKey(modifier, false);
+      Sleep(60);
+    });
+  }
+  void DoubleClick(POINT client) {
+    KeepApartFromLastClick(client);
+    const POINT s = Screen(client);
+    RunInput([&] {
+      SetCursorPos(s.x, s.y);
+      Sleep(40);
+      for (int i = 0; i < 2; ++i) {
+        SendMouse(MOUSEEVENTF_LEFTDOWN);
+        SendMouse(MOUSEEVENTF_LEFTUP);
+        Sleep(30);
+      }
+      Sleep(60);
+    });
+  }
+  // Press at `from`, move by (dx, dy) with the button held, release.
+  void Drag(POINT from, int dx, int dy, WORD modifier = 0) {
+    KeepApartFromLastClick(from);
+    const POINT s = Screen(from);
+    RunInput([&] {
+      SetCursorPos(s.x, s.y);
+      Sleep(40);
+      SendKey(modifier, true);
+      SendMouse(MOUSEEVENTF_LEFTDOWN);
+      Sleep(80);
+      for (int step = 1; step <= 5; ++step) {
+        SendMoveTo(POINT{s.x + dx * step / 5, s.y + dy * step / 5});
+        Sleep(40);
+      }
+      SendMouse(MOUSEEVENTF_LEFTUP);
+      SendKey(modifier, false);
+      Sleep(80);
+    });
+  }
+  // True when a drag of 60, 40 from `from` moved the window.
+  bool DragMoves(POINT from, WORD modifier = 0) {
+    const POINT before = Origin();
+    Drag(from, 60, 40, modifier);
+    const POINT after = Origin();
+    const bool moved = after.x != before.x || after.y != before.y;
+    if (moved) {
+      EXPECT_NEAR(after.x - before.x, 60, 3);
+      EXPECT_NEAR(after.y - before.y, 40, 3);
+    }
+    return moved;
+  }
+
+
+ public:
+  void Post(UINT message, LPARAM lParam) {
+    PostMessageW(hwnd(), message, 0, lParam);
+    Settle();
+  }
+  void BecomeInstalling(int percent = 50) { Post(WM_INSTALL_PROGRESS, percent); }
+  void BecomeFailed(int code) {
+    BecomeInstalling(30);
+    Post(WM_INSTALL_FAILED, code);
+  }
+  void BecomeFinished() {
+    BecomeInstalling(79);
+    Post(WM_INSTALL_DONE, 0);
+  }
+
+ protected:
+  Image Look() {
+    Settle();
+    return testing_support::CaptureClient(hwnd());
+  }
+  // What the installed client's private settings file holds for awaredpi.
+  std::string AwareDpiSetting() const {
+    char value[32] = {};
+    GetPrivateProfileStringA("kavimor", "awaredpi", "", value, sizeof value,
+                             (GetAppContext().installDir + "/config/kavimor.Default.pri").c_str());
+    return value;
+  }
+
+  ScratchDir dir_{"window"};
+  std::unique_ptr<TKavimorDlg> dlg_;
+  ULONGLONG lastClick_ = 0;
+  POINT lastClickAt_{-100, -100};
+};
+
+// --- start-up and placement -------------------------------------------
+
+TEST_F(InstallerWindow, InitialiseWiresTheEngineAndPlaceWindowCentresOnThePrimaryScreen) {
+  EXPECT_EQ(MainWindowHandle, hwnd());
+  EXPECT_EQ(WindowDouble::Get().prepareCalls, 1);
+  EXPECT_EQ(WindowDouble::Get().createClientCalls, 1);
+  wchar_t title[16] = {};
+  GetWindowTextW(hwnd(), title, 16);
+  EXPECT_STREQ(title, L"\u5361\u7EF4");
+
+  // The bar exists from the start, invisible at zero size.
+  ASSERT_NE(dlg_->progressBar, nullptr);
+  RECT bar{};
+  GetClientRect(dlg_->progressBar->hwnd, &bar);
+  EXPECT_EQ(bar.right, 0);
+  EXPECT_EQ(bar.bottom, 0);
+
+  RECT r{};
+  GetWindowRect(hwnd(), &r);
+  EXPECT_EQ(r.left, (GetSystemMetrics(SM_CXSCREEN) - 500) / 2);
+  EXPECT_EQ(r.top, (GetSystemMetrics(SM_CYSCREEN) - 310) / 2);
+  EXPECT_EQ(r.right - r.left, 500);
+  EXPECT_EQ(r.bottom - r.top, 310);
+  EXPECT_EQ(dlg_->installRect.top, 202);  // laid out on WM_SIZE
+}
+
+// --- clicks -----------------------------------------------------------
+
+TEST_F(InstallerWindow, ReadyClicksToggleThePanelAndBrowseOnlyWithItOpen) {
+  Click(kToggle);
+  EXPECT_FALSE(dlg_->panelCollapsed);
+  Click(kToggle);
+  EXPECT_TRUE(dlg_->panelCollapsed);
+
+  // The second press of a double click arrives as WM_LBUTTONDBLCLK and
+  // is left alone: the panel opens once.
+  DoubleClick(kToggle);
+  EXPECT_FALSE(dlg_->panelCollapsed);
+  Click(kToggle);
+  ASSERT_TRUE(dlg_->panelCollapsed);
+
+  // Where the browse button would be: no picker while the panel is closed.
+  const std::string installDir = GetAppContext().installDir;
+  {
+    DialogAnswerer none(IDCANCEL, 1500);
+    Click(kBrowse);
+    EXPECT_FALSE(none.Join());
+  }
+  Click(kToggle);
+  {
+    DialogAnswerer cancel(IDCANCEL, 10000);
+    Click(kBrowse);
+    EXPECT_TRUE(cancel.Join());
+  }
+  EXPECT_EQ(GetAppContext().installDir, installDir);
+  EXPECT_EQ(GetAppContext().logDir, installDir + "\\kavimorlog");
+  EXPECT_EQ(WindowDouble::Get().startCalls, 0);
+}
+
+TEST_F(InstallerWindow, InstallPressAppliesTheStartOutcome) {
+  struct Case {
+    const char* name;
+    StartOutcome outcome;
+    DlgState state;
+  };
+  const Case cases[] = {
+      {"declined", StartOutcome::Declined, Ready},
+      {"manifest failed", StartOutcome::ManifestFailed, Failed},
+      {"started", StartOutcome::Started, Installing},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Open();
+    WindowDouble::Get().outcome = c.outcome;
+    // A manifest transfer posts progress before the outcome is known.
+    if (c.outcome == StartOutcome::ManifestFailed) WindowDouble::Get().progressBeforeReturn = {16, 32};
+    Click(kInstallSpot);
+    EXPECT_EQ(WindowDouble::Get().startCalls, 1);
+    EXPECT_EQ(WindowDouble::Get().startOwner, hwnd());
+    EXPECT_EQ(dlg_->state, c.state);
+
+    RECT bar{};
+    GetWindowRect(dlg_->progressBar->hwnd, &bar);
+    MapWindowPoints(nullptr, hwnd(), reinterpret_cast<POINT*>(&bar), 2);
+    if (c.outcome == StartOutcome::Started) {
+      EXPECT_EQ(bar.left, 34);
+      EXPECT_EQ(bar.top, 260);
+      EXPECT_EQ(bar.right - bar.left, 434);
+      EXPECT_EQ(bar.bottom - bar.top, 15);
+    } else {
+      EXPECT_EQ(bar.right - bar.left, 0);
+    }
+    if (c.outcome == StartOutcome::ManifestFailed) {
+      EXPECT_EQ(dlg_->statusText, std::wstring(StepText(0)) + UiText(6));
+      // The queued progress did not bring back the installing look: the
+      // close box is there and works.
+      EXPECT_EQ(Look().At(kCloseCentre.x, kCloseCentre.y), kCloseNormal);
+      Click(kCloseCentre);
+      EXPECT_FALSE(Alive());
+    }
+  }
+}
+
+TEST_F(InstallerWindow, PressesOutsideReadyStartNothingAndTheButtonDoesNotDrag) {
+  for (int failed = 0; failed < 2; ++failed) {
+    SCOPED_TRACE(failed ? "failed" : "installing");
+    Open();
+    if (failed) {
+      BecomeFailed(3);
+    } else {
+      BecomeInstalling();
+    }
+    Click(kInstallSpot);
+    Click(kToggle);
+    EXPECT_EQ(WindowDouble::Get().startCalls, 0);
+    EXPECT_TRUE(dlg_->panelCollapsed);
+    EXPECT_FALSE(DragMoves(kInstallSpot));
+    // The toggle is no active area outside Ready: it drags like the rest.
+    EXPECT_TRUE(DragMoves(kToggle));
+  }
+}
+
+TEST_F(InstallerWindow, OnlyThePlainLeftButtonDrags) {
+  EXPECT_FALSE(DragMoves(kNowhere, VK_SHIFT));
+  EXPECT_FALSE(DragMoves(kNowhere, VK_CONTROL));
+  EXPECT_TRUE(DragMoves(kNowhere));
+  // Not from the close box either (and the release is no longer over it).
+  Look();
+  EXPECT_FALSE(DragMoves(kCloseCentre));
+  EXPECT_TRUE(Alive());
+}
+
+TEST_F(InstallerWindow, CloseBoxActsOnReleaseAndNotWhileInstalling) {
+  struct Case {
+    const char* name;
+    std::function<void(InstallerWindow&)> into;
+    bool closes;
+    std::string awareDpi;  // written only when closing a finished window
+  };
+  const Case cases[] = {
+      {"ready", [](InstallerWindow&) {}, true, ""},
+      {"installing", [](InstallerWindow& t) { t.BecomeInstalling(); }, false, ""},
+      {"failed", [](InstallerWindow& t) { t.BecomeFailed(4); }, true, ""},
+      {"finished", [](InstallerWindow& t) { t.BecomeFinished(); }, true, "0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Open();
+    CreateDirectoryA(GetAppContext().installDir.c_str(), nullptr);
+    CreateDirectoryA((GetAppContext().installDir + "\\config").c_str(), nullptr);
+    // The hit rectangle exists once the close box has been painted.
+    Look();
+    c.into(*this);
+
+    // A press alone does nothing; the box acts on the release.
+    const POINT s = Screen(kCloseCentre);
+    RunInput([&] {
+      SetCursorPos(s.x, s.y);
+      Sleep(40);
+      SendMouse(MOUSEEVENTF_LEFTDOWN);
+      Sleep(60);
+    });
+    EXPECT_TRUE(Alive());
+    RunInput([] {
+      SendMouse(MOUSEEVENTF_LEFTUP);
+      Sleep(60);
+    });
+    EXPECT_EQ(Alive(), !c.closes);
+    EXPECT_EQ(dlg_->running, !c.closes);
+    if (!c.closes) {
+      EXPECT_TRUE(IsWindowVisible(hwnd()));
+    }
+    EXPECT_EQ(AwareDpiSetting(), c.awareDpi);
+    RemoveDirectoryA((GetAppContext().installDir + "\\config").c_str());
+  }
+}
+
+TEST_F(InstallerWindow, OpenLaunchesTheInstalledClientWithEndAndCloses) {
+  const std::string installDir = GetAppContext().installDir;
+  CreateDirectoryA(installDir.c_str(), nullptr);
+  CreateDirectoryA((installDir + "\\config").c_str(), nullptr);
+  const std::string client = testing_support::InstallStandInClient(installDir);
+  BecomeFinished();
+
+  Click(kInstallSpot);
+  EXPECT_FALSE(Alive());
+  EXPECT_FALSE(dlg_->running);
+  EXPECT_EQ(AwareDpiSetting(), "0");
+
+  const std::vector<std::string> record = WaitForClientRecord(installDir, 10000);
+  testing_support::StopProcessesOf(client);
+  ASSERT_GE(record.size(), 2u);
+  // Command line, working folder, then the arguments one per line.
+  EXPECT_EQ(record[0], "\"" + client + "\" end");
+  EXPECT_EQ(record[1], installDir);
+  EXPECT_EQ(std::vector<std::string>(record.begin() + 2, record.end()),
+            (std::vector<std::string>{client, "end"}));
+}
+
+// --- install messages -------------------------------------------------
+
+TEST_F(InstallerWindow, InstallMessagesMoveTheStateAndProgressOnlyWhileWorking) {
+  OpenInstallLog();
+  ASSERT_TRUE(InstallLogIsOpen());
+  Post(WM_INSTALL_STEP, 4);
+  EXPECT_EQ(dlg_->statusText, StepText(4));
+  EXPECT_EQ(dlg_->state, Ready);  // a step alone changes no state
+  Post(WM_INSTALL_PROGRESS, 37);
+  EXPECT_EQ(dlg_->state, Installing);
+  EXPECT_EQ(dlg_->progressBar->value, 37);
+
+  Post(WM_INSTALL_FAILED, 11);
+  EXPECT_EQ(dlg_->state, Failed);
+  EXPECT_EQ(dlg_->statusText, std::wstring(StepText(11)) + UiText(6));
+  EXPECT_FALSE(InstallLogIsOpen());
+  // Late progress leaves the failure alone.
+  Post(WM_INSTALL_PROGRESS, 60);
+  EXPECT_EQ(dlg_->state, Failed);
+  EXPECT_EQ(dlg_->progressBar->value, 37);
+
+  // Codes outside the step table (another program posting to us) read no
+  // text outside it.
+  Post(WM_INSTALL_FAILED, 99);
+  EXPECT_EQ(dlg_->statusText, UiText(6));
+  Post(WM_INSTALL_STEP, -1);
+  EXPECT_EQ(dlg_->statusText, UiText(6));
+
+  Open();
+  BecomeFinished();
+  EXPECT_EQ(dlg_->state, Finished);
+  EXPECT_FALSE(IsWindowVisible(dlg_->progressBar->hwnd));
+  Post(WM_INSTALL_PROGRESS, 80);
+  EXPECT_EQ(dlg_->state, Finished);
+}
+
+// --- looks ------------------------------------------------------------
+
+TEST_F(InstallerWindow, ReadyLooksWithThePanelClosedAndOpenAndTheirHoverColours) {
+  const Image closed = Look();
+  EXPECT_TRUE(testing_support::WritePng(closed, ScreenshotPath("ready-closed")));
+  EXPECT_EQ(closed.At(kCloseCentre.x, kCloseCentre.y), kCloseNormal);
+  EXPECT_EQ(closed.At(kInstallSpot.x, kInstallSpot.y), kButtonFill);
+  EXPECT_EQ(closed.At(250, 202), kOutline);
+  EXPECT_NE(closed.At(kFolderBoxSpot.x, kFolderBoxSpot.y), kButtonFill);
+  EXPECT_NE(closed.At(kBrowseFillSpot.x, kBrowseFillSpot.y), kButtonFill);
+
+  Click(kToggle);
+  MoveTo(kNowhere);
+  const Image open = Look();
+  EXPECT_TRUE(testing_support::WritePng(open, ScreenshotPath("ready-open")));
+  EXPECT_EQ(open.At(kFolderBoxSpot.x, kFolderBoxSpot.y), kButtonFill);
+  EXPECT_EQ(open.At(kBrowseFillSpot.x, kBrowseFillSpot.y), kButtonFill);
+  EXPECT_EQ(open.At(kInstallSpot.x, kInstallSpot.y), kButtonFill);
+  // The package tag gives way to the panel.
+  EXPECT_TRUE(closed.DiffersIn(open, kTag));
+
+  MoveTo(POINT{250, 232});
+  const Image overInstall = Look();
+  EXPECT_EQ(overInstall.At(kInstallSpot.x, kInstallSpot.y), kButtonHover);
+  EXPECT_EQ(overInstall.At(kBrowseFillSpot.x, kBrowseFillSpot.y), kButtonFill);
+  EXPECT_TRUE(overInstall.DiffersIn(open, kCaption));  // the caption sinks a pixel
+
+  MoveTo(kBrowse);
+  const Image overBrowse = Look();
+  EXPECT_EQ(overBrowse.At(kBrowseFillSpot.x, kBrowseFillSpot.y), kButtonHover);
+  EXPECT_EQ(overBrowse.At(kInstallSpot.x, kInstallSpot.y), kButtonFill);
+
+  // The close box's highlight is the darker grey and survives leaving the
+  // window until the mouse comes back.
+  MoveTo(kCloseCentre);
+  EXPECT_EQ(Look().At(kCloseCentre.x, kCloseCentre.y), kCloseHover);
+  SetCursorPos(2, 2);
+  EXPECT_EQ(Look().At(kCloseCentre.x, kCloseCentre.y), kCloseHover);
+  MoveTo(kNowhere);
+  EXPECT_EQ(Look().At(kCloseCentre.x, kCloseCentre.y), kCloseNormal);
+}
+
+TEST_F(InstallerWindow, InstallingLookShowsStepPercentWaitingLineAndBarWithoutCloseBox) {
+  WindowDouble::Get().outcome = StartOutcome::Started;
+  Click(kInstallSpot);
+  MoveTo(kNowhere);
+  BecomeInstalling(50);
+  const Image noStep = Look();
+  // Before the first step the line shows only the percentage, on the right.
+  EXPECT_EQ(noStep.Count(kStepLineLeft, kBlack), 0);
+  EXPECT_GT(noStep.Count(kStepLineRight, kBlack), 10);
+  EXPECT_NE(noStep.At(kCloseCentre.x, kCloseCentre.y), kCloseNormal);
+  EXPECT_NE(noStep.At(kCloseCentre.x, kCloseCentre.y), kCloseHover);
+  EXPECT_EQ(noStep.At(kBarHalfway.x, kBarHalfway.y), kBarFill);
+  EXPECT_EQ(noStep.At(kBarEnd.x, kBarEnd.y), kWhite);
+
+  Post(WM_INSTALL_STEP, 4);
+  const Image step = Look();
+  EXPECT_TRUE(testing_support::WritePng(step, ScreenshotPath("installing")));
+  EXPECT_GT(step.Count(kStepLineLeft, kBlack), 10);
+
+  // The waiting line is white on the artwork; the failed look lacks it.
+  Post(WM_INSTALL_FAILED, 4);
+  const Image failed = Look();
+  EXPECT_GT(step.Count(kBusyLine, kWhite), failed.Count(kBusyLine, kWhite) + 30);
+
+  // The percentage is drawn for any value, the bar fills only for 1..100.
+  Open();
+  Click(kInstallSpot);
+  MoveTo(kNowhere);
+  BecomeInstalling(7);
+  const Image seven = Look();
+  BecomeInstalling(150);
+  const Image over = Look();
+  EXPECT_TRUE(seven.DiffersIn(over, kStepLineRight));
+  EXPECT_GT(over.Count(kStepLineRight, kBlack), 10);
+  EXPECT_EQ(over.At(kBarHalfway.x, kBarHalfway.y), kWhite);
+}
+
+TEST_F(InstallerWindow, FailedLookShowsTheFailureAtTheRightAndTheCloseBox) {
+  Click(kInstallSpot);
+  MoveTo(kNowhere);
+  BecomeInstalling(50);
+  Post(WM_INSTALL_FAILED, 2);
+  const Image failed = Look();
+  EXPECT_TRUE(testing_support::WritePng(failed, ScreenshotPath("failed")));
+  EXPECT_EQ(failed.At(kCloseCentre.x, kCloseCentre.y), kCloseNormal);
+  EXPECT_GT(failed.Count(kStepLineRight, kBlack), 10);
+  EXPECT_EQ(failed.Count(kStepLineLeft, kBlack), 0);
+  // The bar stays with its last value.
+  EXPECT_EQ(failed.At(kBarHalfway.x, kBarHalfway.y), kBarFill);
+}
+
+TEST_F(InstallerWindow, FinishedLookShowsTheTagAndOpen) {
+  MoveTo(kNowhere);
+  const Image ready = Look();
+  Click(kToggle);  // the tag comes back in Finished even with the panel open
+  Click(kInstallSpot);
+  MoveTo(kNowhere);
+  BecomeFinished();
+  const Image finished = Look();
+  EXPECT_TRUE(testing_support::WritePng(finished, ScreenshotPath("finished")));
+  EXPECT_FALSE(finished.DiffersIn(ready, kTag));
+  EXPECT_TRUE(finished.DiffersIn(ready, kCaption));  // "Open", not "Install"
+  EXPECT_EQ(finished.At(kCloseCentre.x, kCloseCentre.y), kCloseNormal);
+  EXPECT_NE(finished.At(kFolderBoxSpot.x, kFolderBoxSpot.y), kButtonFill);
+  EXPECT_NE(finished.At(kBarHalfway.x, kBarHalfway.y), kBarFill);
+}
+
+// --- message loop and end of run --------------------------------------
+
+TEST_F(InstallerWindow, MessageLoopEndsWhenTheWindowIsClosedByAnyRoute) {
+  struct Case {
+    const char* name;
+    std::function<void(HWND)> close;
+    bool installing;
+  };
+  const Case cases[] = {
+      {"system close posted to the thread's queue",
+       [](HWND h) { PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0); }, false},
+      {"system close while installing", [](HWND h) { PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0); },
+       true},
+      // Not intercepted: the default handling closes the window itself.
+      {"system close with a position", [](HWND h) { PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0x00100010); },
+       false},
+      {"close sent straight to the window",
+       [](HWND h) { std::thread([h] { SendMessageW(h, WM_CLOSE, 0, 0); }).detach(); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Open();
+    if (c.installing) BecomeInstalling();
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> watchdogFired{false};
+    const DWORD thread = GetCurrentThreadId();
+    std::thread watchdog([&] {
+      if (WaitForSingleObject(stop, 8000) == WAIT_TIMEOUT) {
+        watchdogFired = true;
+        PostThreadMessageW(thread, WM_QUIT, 0, 0);
+      }
+    });
+    c.close(hwnd());
+    RunMessageLoop(*dlg_);
+    SetEvent(stop);
+    watchdog.join();
+    CloseHandle(stop);
+    EXPECT_FALSE(watchdogFired);
+    EXPECT_FALSE(dlg_->running);
+    EXPECT_FALSE(Alive());
+    if (c.installing) {
+      EXPECT_EQ(dlg_->state, Installing);
+    }
+    Pump(50);  // a quit message left by the window's end
+  }
+}
+
+TEST_F(InstallerWindow, ShutdownRemovesTheStagingFolderOnlyAfterAFailure) {
+  struct Case {
+    const char* name;
+    std::function<void(InstallerWindow&)> into;
+    bool stagingRemains;
+  };
+  const Case cases[] = {
+      {"ready", [](InstallerWindow&) {}, true},
+      {"failed", [](InstallerWindow& t) { t.BecomeFailed(9); }, false},
+      {"finished", [](InstallerWindow& t) { t.BecomeFinished(); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Open();
+    const std::string staging = GetAppContext().stagingDir;
+    CreateDirectoryA(staging.c_str(), nullptr);
+    testing_support::WriteFileBytes(staging + "\\base.zip", "zip");
+    c.into(*this);
+    OpenInstallLog();
+    dlg_.reset();
+    EXPECT_FALSE(InstallLogIsOpen());
+    EXPECT_EQ(PathExists(staging + "\\base.zip"), c.stagingRemains);
+    EXPECT_EQ(PathExists(staging), c.stagingRemains);
+    testing_support::RemoveTree(staging);
+  }
+}
+
+// A system close while the worker runs: the run ends here, with code 0,
+// without returning to the shutdown that would destroy the engine record
+// and the object-store layer under the worker.
+TEST(EndOfRun, WhileTheWorkerRunsTheProcessEndsWithoutTheShutdown) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::thread([] {
+          for (;;) {
+            WriteLog("working");
+            Sleep(1);
+          }
+        }).detach();
+        TKavimorDlg* dlg = new TKavimorDlg();
+        dlg->state = Installing;
+        EndRunIfWorkerActive(*dlg);
+      },
+      ::testing::ExitedWithCode(0), "");
+
+  for (DlgState state : {Ready, Failed, Finished}) {
+    TKavimorDlg dlg;
+    dlg.state = state;
+    EndRunIfWorkerActive(dlg);  // returns: the normal shutdown follows
+    EXPECT_EQ(dlg.state, state);
+  }
+}
+
+TEST(ScreenImage, PngRoundTripKeepsEveryPixel) {
+  Image image;
+  image.width = 37;
+  image.height = 11;
+  for (int y = 0; y < image.height; ++y)
+    for (int x = 0; x < image.width; ++x)
+      image.pixels.push_back(RGB(x * 7, y * 23, (x * y) & 0xFF));
+  ScratchDir dir("png");
+  ASSERT_TRUE(testing_support::WritePng(image, dir / "a.png"));
+  Image back;
+  ASSERT_TRUE(testing_support::ReadPng(dir / "a.png", back));
+  EXPECT_EQ(back.width, image.width);
+  EXPECT_EQ(back.height, image.height);
+  EXPECT_EQ(back.pixels, image.pixels);
+}
+
+}  // namespace

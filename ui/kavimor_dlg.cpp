@@ -1,0 +1,254 @@
+#include "ui/kavimor_dlg.h"
+
+#include <shlobj.h>
+
+#include "engine/app_context.h"
+#include "engine/pipeline.h"
+#include "platform/dpi_setting.h"
+#include "platform/handles.h"
+#include "platform/install_log.h"
+#include "platform/process_ops.h"
+#include "ui/texts.h"
+
+namespace {
+
+constexpr UINT kIconResource = 102;
+
+}  // namespace
+
+TKavimorDlg::TKavimorDlg() = default;
+
+TKavimorDlg::~TKavimorDlg() {
+  // The object must not outlive its window: the window procedure would find
+  // a dangling pointer in the window's extra bytes. Normally Close has
+  // destroyed it already.
+  if (hwnd != nullptr && IsWindow(hwnd)) {
+    running = false;
+    DestroyWindow(hwnd);
+  }
+  if (progressBar != nullptr) {
+    DeleteObject(progressBar->barBrush);
+    DeleteObject(progressBar->barPen);
+    delete progressBar;
+    progressBar = nullptr;
+  }
+  CloseInstallLog();
+  // A finished run has already cleaned up; a failed one leaves the staging
+  // tree behind, and nothing else will ever use it.
+  if (state == Failed) DeletePath(GetAppContext().stagingDir);
+}
+
+void TKavimorDlg::Initialise() {
+  SetWindowTextW(hwnd, L"\u5361\u7EF4");
+
+  progressBar = new TProcess();
+  progressBar->value = 0;
+  progressBar->barBrush = CreateSolidBrush(RGB(252, 115, 115));
+  progressBar->barPen = CreatePen(PS_SOLID, 1, RGB(252, 115, 115));
+  progressBar->Create(L"TProcess", hwnd, WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0);
+
+  MainWindowHandle = hwnd;
+  GetAppContext().InitDirectoryLayout();
+
+  HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kIconResource));
+  SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+
+  PrepareStorageAccess();
+  CreateStorageClient(*this);
+}
+
+void TKavimorDlg::PlaceWindow() {
+  POINT cursor{};
+  GetCursorPos(&cursor);
+  const POINT origin =
+      CentredWindowOrigin(cursor, CurrentDisplayModes(), GetSystemMetrics(SM_CYSCREEN));
+  MoveWindow(hwnd, origin.x, origin.y, kDlgWidth, kDlgHeight, TRUE);
+}
+
+void TKavimorDlg::Invalidate() { InvalidateRect(hwnd, nullptr, FALSE); }
+
+void TKavimorDlg::ApplyLayout() {
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  const DlgLayout l = ComputeLayout(client);
+  captionRect = l.captionRect;
+  installRect = l.installRect;
+  tagRect = l.tagRect;
+  customRect = l.customRect;
+  browseRect = l.browseRect;
+  statusRect = l.statusRect;
+  busyRect = l.busyRect;
+}
+
+void TKavimorDlg::SetFailureText(LPARAM code) {
+  statusText.clear();
+  if (code >= 0 && code < kStepTextCount) statusText = StepText(static_cast<int>(code));
+  statusText += UiText(6);
+}
+
+LRESULT TKavimorDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_SIZE:
+      ApplyLayout();
+      return 0;
+    case WM_PAINT:
+      Paint();
+      return 0;
+    case WM_MOUSEMOVE: {
+      installHover = false;
+      browseHover = false;
+      TRACKMOUSEEVENT track{};
+      track.cbSize = sizeof track;
+      track.dwFlags = TME_LEAVE;
+      track.hwndTrack = hwnd;
+      track.dwHoverTime = 0;
+      TrackMouseEvent(&track);
+      const POINT p = CursorInClient();
+      installHover = PtInRect(&installRect, p) != FALSE;
+      browseHover = PtInRect(&browseRect, p) != FALSE;
+      closeHover = PtInRect(&closeRect, p) != FALSE;
+      Invalidate();
+      return 0;
+    }
+    case WM_LBUTTONDOWN:
+      OnLButtonDown(wParam, lParam);
+      return 0;
+    case WM_LBUTTONUP: {
+      const POINT p = CursorInClient();
+      if (PtInRect(&closeRect, p) && state != Installing) {
+        ShowWindow(hwnd, SW_HIDE);
+        if (state == Finished) SaveDpiAwareSetting();
+        Close();
+      }
+      return 0;
+    }
+    case WM_MOUSELEAVE:
+      installHover = false;
+      browseHover = false;
+      Invalidate();
+      return 0;
+    case WM_INSTALL_PROGRESS:
+      // Progress queued by a manifest fetch that then failed arrives after
+      // the window has shown the failure; it must not bring back the
+      // installing look (and hide the close box) with no worker running.
+      if (state != Ready && state != Installing) return 0;
+      if (progressBar != nullptr) {
+        progressBar->value = static_cast<int32_t>(lParam);
+        InvalidateRect(progressBar->hwnd, nullptr, FALSE);
+      }
+      state = Installing;
+      Invalidate();
+      return 0;
+    case WM_INSTALL_DONE:
+      state = Finished;
+      if (progressBar != nullptr) ShowWindow(progressBar->hwnd, SW_HIDE);
+      Invalidate();
+      UpdateWindow(hwnd);
+      return 0;
+    case WM_INSTALL_FAILED:
+      CloseInstallLog();
+      state = Failed;
+      SetFailureText(lParam);
+      Invalidate();
+      return 0;
+    case WM_INSTALL_STEP:
+      if (lParam >= 0 && lParam < kStepTextCount) statusText = StepText(static_cast<int>(lParam));
+      Invalidate();
+      return 0;
+    case WM_DESTROY:
+      // Destroyed by another route than Close (a close command sent straight
+      // to the window, for example): the message loop must still end. The
+      // quit message wakes a loop that waits in GetMessageW.
+      if (running) {
+        running = false;
+        PostQuitMessage(0);
+      }
+      return -1;
+    default:
+      return -1;
+  }
+}
+
+void TKavimorDlg::OnLButtonDown(WPARAM wParam, LPARAM lParam) {
+  const POINT p = CursorInClient();
+  if (PtInRect(&installRect, p)) {
+    if (state == Ready) {
+      StartInstall();
+    } else if (state == Finished) {
+      ShowWindow(hwnd, SW_HIDE);
+      SaveDpiAwareSetting();
+      LaunchClient();
+      Close();
+    }
+    return;
+  }
+  if (PtInRect(&browseRect, p) && state == Ready && !panelCollapsed) {
+    BrowseForFolder();
+    return;
+  }
+  if (PtInRect(&customRect, p) && state == Ready) {
+    panelCollapsed = !panelCollapsed;
+    Invalidate();
+    return;
+  }
+  StartDrag(wParam, lParam);
+}
+
+void TKavimorDlg::BrowseForFolder() {
+  // The new dialog style needs COM on this thread.
+  win::ComApartment apartment;
+  win::ComPtr<IMalloc> allocator;
+  if (FAILED(SHGetMalloc(allocator.put()))) return;
+
+  char folder[2046] = {};
+  BROWSEINFOA info{};
+  info.hwndOwner = hwnd;
+  info.pidlRoot = nullptr;
+  info.pszDisplayName = folder;
+  info.lpszTitle = BrowseTitle();
+  info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+  info.lpfn = nullptr;
+  info.lParam = 0;
+
+  if (PIDLIST_ABSOLUTE item = SHBrowseForFolderA(&info)) {
+    // The display-name buffer holds only the leaf name; the full path
+    // replaces it.
+    if (!SHGetPathFromIDListA(item, folder)) folder[0] = '\0';
+    allocator->Free(item);
+  } else {
+    folder[0] = '\0';
+  }
+  ApplyPickedFolder(folder);
+  if (folder[0] != '\0') Invalidate();
+}
+
+void TKavimorDlg::Close() {
+  // The window is normally hidden already; the pause lets the user see the
+  // last state go before anything else happens.
+  Sleep(500);
+  running = false;
+  DestroyWindow(hwnd);
+}
+
+void TKavimorDlg::StartInstall() {
+  switch (StartInstallSequence(*this, hwnd)) {
+    case StartOutcome::Declined:
+      break;
+    case StartOutcome::ManifestFailed:
+      state = Failed;
+      statusText = StepText(kStepManifest);
+      statusText += UiText(6);
+      Invalidate();
+      break;
+    case StartOutcome::Started:
+      state = Installing;
+      if (progressBar != nullptr && progressBar->hwnd != nullptr) {
+        SetWindowPos(progressBar->hwnd, nullptr, kProgressBarPlace.left, kProgressBarPlace.top,
+                     kProgressBarPlace.right - kProgressBarPlace.left,
+                     kProgressBarPlace.bottom - kProgressBarPlace.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW);
+      }
+      break;
+  }
+}

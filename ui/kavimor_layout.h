@@ -1,0 +1,52 @@
+#pragma once
+// Geometry of the installer window: its rectangles, where it opens, and the
+// folders that follow from a picked folder. Kept apart from the window so
+// that each rule can be checked with chosen inputs.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+constexpr int kDlgWidth = 500;
+constexpr int kDlgHeight = 310;
+
+// Where the progress bar sits once an installation has started.
+constexpr RECT kProgressBarPlace{34, 260, 34 + 434, 260 + 15};
+
+// Fixed parts of the custom folder panel.
+constexpr RECT kPathLabelRect{40, 155, 160, 180};
+constexpr RECT kFolderBoxRect{110, 155, 420, 180};
+constexpr RECT kFolderTextRect{112, 155, 418, 180};
+
+// Every rectangle the window lays out from its client size.
+struct DlgLayout {
+  RECT captionRect;
+  RECT installRect;
+  RECT tagRect;
+  RECT customRect;
+  RECT browseRect;
+  RECT statusRect;
+  RECT busyRect;
+};
+DlgLayout ComputeLayout(const RECT& client);
+
+// One display as EnumDisplaySettingsExW reports its current mode.
+struct DisplayMode {
+  LONG x;
+  LONG y;
+  DWORD width;
+  DWORD height;
+  WORD logPixels;
+};
+
+// Top-left corner of the window: centred horizontally on the first display
+// (in enumeration order) that contains the cursor, else on the primary
+// display, else on the cursor; vertically on the primary screen's height.
+POINT CentredWindowOrigin(POINT cursor, const std::vector<DisplayMode>& displays,
+                          int primaryScreenHeight);
+
+// The displays attached to the desktop, in enumeration order.
+std::vector<DisplayMode> CurrentDisplayModes();
+
+// installDir and logDir after the user picked folder `picked` (code page 936).
+void ApplyPickedFolder(const std::string& picked);
