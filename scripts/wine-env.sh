@@ -34,6 +34,10 @@ kavimor_env_start() {
   # (services, the desktop's explorer); they inherit that process's output
   # streams. Start them here, on /dev/null, not from a test under CTest.
   LC_ALL=zh_CN.UTF-8 wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+  # Windows has the 32-bit programs' uninstall key from the start; a new Wine
+  # prefix does not, and the installer only opens it.
+  wine reg add 'HKLM\SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall' /f \
+    >/dev/null 2>&1 </dev/null || true
 }
 
 kavimor_env_stop() {

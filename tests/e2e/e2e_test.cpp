@@ -32,12 +32,6 @@ using testing_support::PathExists;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchDir;
 
-std::string Ini(const std::string& file, const char* section, const char* key) {
-  char value[260] = {};
-  GetPrivateProfileStringA(section, key, "<absent>", value, sizeof value, file.c_str());
-  return value;
-}
-
 struct ExpectedFile {
   size_t size;
   unsigned long crc;
@@ -160,24 +154,24 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
     EXPECT_EQ(bytes.size(), file.size) << file.path;
     EXPECT_EQ(Crc(bytes), file.crc) << file.path;
   }
-  EXPECT_EQ(Ini(ctx.installDir + "\\config\\default.ini", "kavimor", "source"), "config");
+  EXPECT_EQ(testing_support::IniValue(ctx.installDir + "\\config\\default.ini", "kavimor", "source"), "config");
   EXPECT_TRUE(PathExists(ctx.installDir + "\\Server\\cache"));  // an empty folder entry
   for (const char* download : {"summary.ini", "base.zip", "config.zip", "9.5.9.1.zip", "1.2.0.zip"})
     EXPECT_FALSE(PathExists(ctx.installDir + "\\" + download)) << download;
   EXPECT_FALSE(PathExists(ctx.stagingDir));
 
   const std::string record = ctx.installDir + "\\update.ini";
-  EXPECT_EQ(Ini(record, "cfgstamp", "time"), "1731922214");
-  EXPECT_EQ(Ini(record, "version", "cur"), "9.5.9.1");
-  EXPECT_EQ(Ini(record, "version", "quant"), "1.2.0");
+  EXPECT_EQ(testing_support::IniValue(record, "cfgstamp", "time"), "1731922214");
+  EXPECT_EQ(testing_support::IniValue(record, "version", "cur"), "9.5.9.1");
+  EXPECT_EQ(testing_support::IniValue(record, "version", "quant"), "1.2.0");
 
   // The settings join what the configuration package brought.
   const std::string pub = ctx.installDir + "\\config\\kavimor.Default.pub";
   const std::string pri = ctx.installDir + "\\config\\kavimor.Default.pri";
-  EXPECT_EQ(Ini(pub, "kavimor", "package"), "201805");
-  EXPECT_EQ(Ini(pub, "kavimor", "server"), "quote.example");
-  EXPECT_EQ(Ini(pri, "kavimor", "language"), "2052");
-  EXPECT_EQ(Ini(pri, "kavimor", "layout"), "classic");
+  EXPECT_EQ(testing_support::IniValue(pub, "kavimor", "package"), "201805");
+  EXPECT_EQ(testing_support::IniValue(pub, "kavimor", "server"), "quote.example");
+  EXPECT_EQ(testing_support::IniValue(pri, "kavimor", "language"), "2052");
+  EXPECT_EQ(testing_support::IniValue(pri, "kavimor", "layout"), "classic");
 
   const std::string exe = ctx.installDir + "\\kavimor v9.5.exe";
   const std::string uninstall =

@@ -24,12 +24,6 @@ using testing_support::ReadFileBytes;
 using testing_support::ScratchDir;
 using testing_support::WriteFileBytes;
 
-std::string Ini(const std::string& file, const char* section, const char* key) {
-  char value[260] = {};
-  GetPrivateProfileStringA(section, key, "<absent>", value, sizeof value, file.c_str());
-  return value;
-}
-
 // Volume serial and file index: equal for the same file, different for a copy.
 std::string FileIdentity(const std::string& path) {
   HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -147,15 +141,15 @@ class FinaliseTest : public ::testing::Test {
     EXPECT_TRUE(PathExists(Installed("empty")));
     for (const char* download : {"summary.ini", "base.zip", "config.zip", "9.5.1.zip"})
       EXPECT_FALSE(PathExists(Installed(download))) << download;
-    EXPECT_EQ(Ini(Installed("update.ini"), "version", "cur"), "9.5.1");
-    EXPECT_EQ(Ini(Installed("update.ini"), "version", "quant"), "");
-    EXPECT_EQ(Ini(Installed("update.ini"), "cfgstamp", "time"), "1700000000");
+    EXPECT_EQ(testing_support::IniValue(Installed("update.ini"), "version", "cur"), "9.5.1");
+    EXPECT_EQ(testing_support::IniValue(Installed("update.ini"), "version", "quant"), "");
+    EXPECT_EQ(testing_support::IniValue(Installed("update.ini"), "cfgstamp", "time"), "1700000000");
     const std::string pub = Installed("config\\kavimor.Default.pub");
     const std::string pri = Installed("config\\kavimor.Default.pri");
     if (withConfig) {
-      EXPECT_EQ(Ini(pub, "kavimor", "package"), GetAppContext().packageId);
-      EXPECT_EQ(Ini(pub, "kavimor", "theme"), "dark");
-      EXPECT_EQ(Ini(pri, "kavimor", "language"), "1041");
+      EXPECT_EQ(testing_support::IniValue(pub, "kavimor", "package"), GetAppContext().packageId);
+      EXPECT_EQ(testing_support::IniValue(pub, "kavimor", "theme"), "dark");
+      EXPECT_EQ(testing_support::IniValue(pri, "kavimor", "language"), "1041");
     } else {
       EXPECT_FALSE(PathExists(Installed("config")));
     }
@@ -294,7 +288,7 @@ TEST_F(FinaliseTest, CopyPassesOverAFileStillInUse) {
   EXPECT_EQ(messages_, SuccessMessages());
   EXPECT_EQ(ReadFileBytes(Installed("Server\\bin\\service.dll")), "old service");
   EXPECT_TRUE(PathExists(Installed("kavimor v9.5.exe")));
-  EXPECT_EQ(Ini(Installed("update.ini"), "version", "cur"), "9.5.1");
+  EXPECT_EQ(testing_support::IniValue(Installed("update.ini"), "version", "cur"), "9.5.1");
   EXPECT_FALSE(PathExists(GetAppContext().stagingDir));
   ExpectRegistered();
 }

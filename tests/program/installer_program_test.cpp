@@ -107,27 +107,6 @@ unsigned long Crc(const std::string& bytes) {
   return crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()));
 }
 
-// The lines the stand-in client recorded when it was started: command line,
-// working folder, then its arguments.
-std::vector<std::string> ClientRecord(const std::string& folder, DWORD timeoutMs) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  do {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\started-*.txt").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-      FindClose(find);
-      std::vector<std::string> lines;
-      const std::string bytes = testing_support::ReadFileBytes(folder + "\\" + data.cFileName);
-      size_t start = 0;
-      for (size_t nl; (nl = bytes.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(bytes.substr(start, nl - start));
-      return lines;
-    }
-    Sleep(50);
-  } while (GetTickCount64() < end);
-  return {};
-}
-
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   for (const std::string& l : lines)
     if (l == line) return true;
@@ -189,7 +168,7 @@ TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
   EXPECT_EQ(code, 0u);
 
   // The client was started from the install folder with exactly "end".
-  const std::vector<std::string> record = ClientRecord(places_.installDir, 10000);
+  const std::vector<std::string> record = testing_support::WaitForAnyStartRecord(places_.installDir, 10000);
   ASSERT_EQ(record.size(), 4u);
   EXPECT_EQ(record[0], "\"" + places_.clientExe + "\" end");
   EXPECT_EQ(record[1], places_.installDir);
@@ -294,7 +273,7 @@ TEST_F(InstallerProgram, ReinstallWarningCancelKeepsReadyAndOkInstalls) {
   ASSERT_TRUE(run.WaitExit(15000, &code));
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(IniText(places_.installDir + "\\config\\kavimor.Default.pri", "awaredpi"), "0");
-  EXPECT_TRUE(ClientRecord(places_.installDir, 500).empty());
+  EXPECT_TRUE(testing_support::WaitForAnyStartRecord(places_.installDir, 500).empty());
 }
 
 TEST_F(InstallerProgram, SystemCloseWhileInstallingEndsTheRunAndLeavesTheLogClosed) {
@@ -393,7 +372,7 @@ int RunDemo(const std::string& shots) {
   DWORD code = 99;
   run.WaitExit(15000, &code);
 
-  const std::vector<std::string> record = ClientRecord(places.installDir, 10000);
+  const std::vector<std::string> record = testing_support::WaitForAnyStartRecord(places.installDir, 10000);
   std::printf("\ninstalled into:   %s\n", places.installDir.c_str());
   const std::vector<std::string> logs = testing_support::LogFiles(places.logDir);
   std::printf("install log:      %s\n", logs.empty() ? "(none)" : logs.back().c_str());

@@ -111,6 +111,27 @@ std::vector<std::string> WaitForStartRecord(const std::string& folder, DWORD pid
   return lines;
 }
 
+std::vector<std::string> WaitForAnyStartRecord(const std::string& folder, DWORD timeoutMs) {
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  do {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "\\started-*.txt").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+      FindClose(find);
+      const std::string name = data.cFileName;
+      return WaitForStartRecord(folder, std::stoul(name.substr(8)), 1000);
+    }
+    Sleep(20);
+  } while (GetTickCount64() < end);
+  return {};
+}
+
+std::string IniValue(const std::string& file, const char* section, const char* key) {
+  char value[260] = {};
+  GetPrivateProfileStringA(section, key, "<absent>", value, sizeof value, file.c_str());
+  return value;
+}
+
 void StopProcessesOf(const std::string& exePath) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return;

@@ -45,6 +45,13 @@ HANDLE StartProgram(const std::string& exe, const std::string& args, const std::
 // to `timeoutMs` for it to appear. Empty when it never did.
 std::vector<std::string> WaitForStartRecord(const std::string& folder, DWORD pid, DWORD timeoutMs);
 
+// The same for whichever stand-in client started in `folder` first (its
+// pid is not known to the caller). Empty when none started in time.
+std::vector<std::string> WaitForAnyStartRecord(const std::string& folder, DWORD timeoutMs);
+
+// A value of an INI file, "<absent>" when the key is not there.
+std::string IniValue(const std::string& file, const char* section, const char* key);
+
 // Terminates every process whose image path is `exePath` (case-insensitive).
 void StopProcessesOf(const std::string& exePath);
 

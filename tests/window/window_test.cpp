@@ -58,27 +58,6 @@ constexpr RECT kCaption{201, 203, 299, 237};
 constexpr POINT kBarHalfway{34 + 100, 267};
 constexpr POINT kBarEnd{34 + 300, 267};
 
-// The record the stand-in client writes when it starts (its pid is not
-// known here): the lines of the first started-*.txt in `folder`.
-std::vector<std::string> WaitForClientRecord(const std::string& folder, DWORD timeoutMs) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  do {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\started-*.txt").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-      FindClose(find);
-      std::vector<std::string> lines;
-      const std::string bytes = testing_support::ReadFileBytes(folder + "\\" + data.cFileName);
-      size_t start = 0;
-      for (size_t nl; (nl = bytes.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(bytes.substr(start, nl - start));
-      return lines;
-    }
-    Sleep(20);
-  } while (GetTickCount64() < end);
-  return {};
-}
-
 std::string ScreenshotPath(const char* name) {
   const std::string folder = testing_support::ProgramFolder() + "\\screenshots";
   CreateDirectoryA(folder.c_str(), nullptr);
@@ -484,7 +463,7 @@ TEST_F(InstallerWindow, OpenLaunchesTheInstalledClientWithEndAndCloses) {
   EXPECT_FALSE(dlg_->running);
   EXPECT_EQ(AwareDpiSetting(), "0");
 
-  const std::vector<std::string> record = WaitForClientRecord(installDir, 10000);
+  const std::vector<std::string> record = testing_support::WaitForAnyStartRecord(installDir, 10000);
   testing_support::StopProcessesOf(client);
   ASSERT_GE(record.size(), 2u);
   // Command line, working folder, then the arguments one per line.
