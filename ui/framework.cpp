@@ -70,6 +70,15 @@ TModalWnd::~TModalWnd() {
   background = nullptr;
 }
 
+void TModalWnd::RequestMouseLeave() const {
+  TRACKMOUSEEVENT track{};
+  track.cbSize = sizeof track;
+  track.dwFlags = TME_LEAVE;
+  track.hwndTrack = hwnd;
+  track.dwHoverTime = 0;
+  TrackMouseEvent(&track);
+}
+
 POINT TModalWnd::CursorInClient() const {
   POINT pt{};
   GetCursorPos(&pt);
@@ -90,12 +99,7 @@ LRESULT TModalWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_MOUSEMOVE: {
       // Windows cancels a leave request once it has fired; asking on every
       // move keeps the hover state honest after the cursor comes back.
-      TRACKMOUSEEVENT track{};
-      track.cbSize = sizeof track;
-      track.dwFlags = TME_LEAVE;
-      track.hwndTrack = hwnd;
-      track.dwHoverTime = 0;
-      TrackMouseEvent(&track);
+      RequestMouseLeave();
       const POINT pt = CursorInClient();
       closeHover = PtInRect(&closeRect, pt) != FALSE;
       InvalidateRect(hwnd, nullptr, FALSE);

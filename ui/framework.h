@@ -63,6 +63,8 @@ class TModalWnd : public TIxFrm {
  protected:
   // Cursor position in client coordinates (GetCursorPos + ScreenToClient).
   POINT CursorInClient() const;
+  // Asks Windows for WM_MOUSELEAVE; it cancels the request once it fired.
+  void RequestMouseLeave() const;
   void DefaultPaint();
 };
 

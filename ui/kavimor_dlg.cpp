@@ -98,12 +98,7 @@ LRESULT TKavimorDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_MOUSEMOVE: {
       installHover = false;
       browseHover = false;
-      TRACKMOUSEEVENT track{};
-      track.cbSize = sizeof track;
-      track.dwFlags = TME_LEAVE;
-      track.hwndTrack = hwnd;
-      track.dwHoverTime = 0;
-      TrackMouseEvent(&track);
+      RequestMouseLeave();
       const POINT p = CursorInClient();
       installHover = PtInRect(&installRect, p) != FALSE;
       browseHover = PtInRect(&browseRect, p) != FALSE;

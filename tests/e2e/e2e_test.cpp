@@ -22,6 +22,7 @@
 #include "registration_helpers.h"
 #include "support/message_sink.h"
 #include "support/oss_server.h"
+#include "support/package_tree.h"
 #include "support/test_support.h"
 
 namespace {
@@ -31,31 +32,6 @@ using testing_support::MessageSink;
 using testing_support::PathExists;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchDir;
-
-struct ExpectedFile {
-  size_t size;
-  unsigned long crc;
-  std::string path;  // code page 936, backslashes
-};
-
-std::vector<ExpectedFile> ExpectedTree() {
-  std::vector<ExpectedFile> files;
-  std::istringstream in(ReadFileBytes(testing_support::DosPath(KAVIMOR_E2E_TREE)));
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t a = line.find(' ');
-    const size_t b = line.find(' ', a + 1);
-    if (a == std::string::npos || b == std::string::npos) continue;
-    files.push_back({std::stoul(line.substr(0, a)), std::stoul(line.substr(a + 1, b - a - 1), nullptr, 16),
-                     line.substr(b + 1)});
-  }
-  return files;
-}
-
-unsigned long Crc(const std::string& bytes) {
-  return crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()),
-               static_cast<uInt>(bytes.size()));
-}
 
 std::wstring LinkTarget(const std::string& linkPath, std::wstring* icon) {
   win::ComApartment apartment;
@@ -145,14 +121,14 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
             (std::vector<int>{66, 67, 68, 69, 70, 75, 79, 80}));
 
   // The complete tree, later packages replacing earlier ones.
-  const auto tree = ExpectedTree();
+  const auto tree = testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_TREE));
   ASSERT_GT(tree.size(), 20u);
   for (const auto& file : tree) {
     const std::string path = ctx.installDir + "\\" + file.path;
     ASSERT_TRUE(PathExists(path)) << file.path;
     const std::string bytes = ReadFileBytes(path);
     EXPECT_EQ(bytes.size(), file.size) << file.path;
-    EXPECT_EQ(Crc(bytes), file.crc) << file.path;
+    EXPECT_EQ(testing_support::Crc32(bytes), file.crc) << file.path;
   }
   EXPECT_EQ(testing_support::IniValue(ctx.installDir + "\\config\\default.ini", "kavimor", "source"), "config");
   EXPECT_TRUE(PathExists(ctx.installDir + "\\Server\\cache"));  // an empty folder entry

@@ -16,6 +16,7 @@
 #include "platform/handles.h"
 #include "platform/text.h"
 #include "support/oss_server.h"
+#include "support/package_tree.h"
 #include "support/test_support.h"
 #include "window/screen_image.h"
 
@@ -27,7 +28,6 @@ using testing_support::Image;
 using testing_support::PathExists;
 
 std::string InstallerExe() { return testing_support::ProgramFolder() + "\\kavimor_installer.exe"; }
-std::string BucketFolder() { return testing_support::DosPath(KAVIMOR_E2E_BUCKET); }
 std::string PlantedDll() { return testing_support::DosPath(KAVIMOR_E2E_PLANTED_DLL); }
 
 // The files a planted DLL left in `folder`, one per process that loaded it.
@@ -79,32 +79,6 @@ std::wstring ShortcutTarget(const std::string& lnk) {
   wchar_t target[MAX_PATH] = {};
   link->GetPath(target, MAX_PATH, nullptr, 0);
   return target;
-}
-
-// "<size> <crc32> <path>" lines of the generated set: what the installed
-// folder must hold.
-struct ExpectedFile {
-  size_t size;
-  unsigned long crc;
-  std::string path;
-};
-std::vector<ExpectedFile> ExpectedTree() {
-  std::vector<ExpectedFile> files;
-  const std::string text = testing_support::ReadFileBytes(testing_support::DosPath(KAVIMOR_E2E_TREE));
-  size_t start = 0;
-  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    const std::string line = text.substr(start, end - start);
-    const size_t a = line.find(' ');
-    const size_t b = line.find(' ', a + 1);
-    if (a == std::string::npos || b == std::string::npos) continue;
-    files.push_back({std::stoul(line.substr(0, a)), std::stoul(line.substr(a + 1, b - a - 1), nullptr, 16),
-                     line.substr(b + 1)});
-  }
-  return files;
-}
-
-unsigned long Crc(const std::string& bytes) {
-  return crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()));
 }
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
@@ -179,14 +153,14 @@ TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
   // settings files also carry what the installer wrote into them.
   const std::string pub = places_.installDir + "\\config\\kavimor.Default.pub";
   const std::string pri = places_.installDir + "\\config\\kavimor.Default.pri";
-  for (const ExpectedFile& f : ExpectedTree()) {
+  for (const testing_support::ExpectedFile& f : testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_TREE))) {
     SCOPED_TRACE(f.path);
     const std::string path = places_.installDir + "\\" + f.path;
     ASSERT_TRUE(PathExists(path));
     if (path == pub || path == pri) continue;
     const std::string bytes = testing_support::ReadFileBytes(path);
     EXPECT_EQ(bytes.size(), f.size);
-    EXPECT_EQ(Crc(bytes), f.crc);
+    EXPECT_EQ(testing_support::Crc32(bytes), f.crc);
   }
   EXPECT_EQ(IniText(pub, "package"), "201805");
   EXPECT_EQ(IniText(pub, "server"), "quote.example");
