@@ -15,6 +15,13 @@ build=${KAVIMOR_BUILD_DIR:-$root/build}
 demo="$build/demo"
 
 bash "$root/scripts/setup.sh"
+# Headless, the whole run stays inside a private network namespace, so it
+# does not meet a test run on the same port; an interactive run keeps the
+# machine's network for its display.
+if [ -n "${KAVIMOR_HEADLESS:-}" ] || [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
+  . "$root/scripts/netns.sh"
+  kavimor_enter_netns "$0" "$@"
+fi
 cmake -S "$root" -B "$build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build/win" -j "$(nproc)" --target kavimor_installer stand_in_client installer_program_tests

@@ -16,6 +16,7 @@ packages=(
   zip unzip curl openssl
   libminizip-dev zlib1g-dev g++
   locales
+  iproute2 util-linux
 )
 
 missing=()

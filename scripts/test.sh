@@ -2,12 +2,19 @@
 # Builds the installer and every test, and runs them all: the Windows tests
 # under Wine (inside Xvfb), the native zip-reader check against the real
 # minizip. Installs what is missing first. Exit status 0 only when all pass.
+#   bash scripts/test.sh            everything
+#   bash scripts/test.sh REGEX      builds everything, runs only the Wine tests
+#                                   whose CTest names match REGEX
+# CMAKE_C_COMPILER_LAUNCHER / CMAKE_CXX_COMPILER_LAUNCHER (e.g. ccache) are
+# taken from the environment by CMake when the build folder is first made.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KAVIMOR_BUILD_DIR:-$root/build}
 jobs=$(nproc)
 
 bash "$root/scripts/setup.sh"
+. "$root/scripts/netns.sh"
+kavimor_enter_netns "$0" "$@"
 
 cmake -S "$root" -B "$build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -23,8 +30,10 @@ trap kavimor_env_stop EXIT
 kavimor_env_start "$build/win"
 
 status=0
-(cd "$build/win" && ctest --output-on-failure -j "$jobs" --timeout 600 </dev/null) || status=1
-if [ -f "$build/native/CTestTestfile.cmake" ]; then
+only=()
+[ $# -gt 0 ] && only=(-R "$1")
+(cd "$build/win" && ctest --output-on-failure -j "$jobs" --timeout 600 "${only[@]}" </dev/null) || status=1
+if [ $# -eq 0 ] && [ -f "$build/native/CTestTestfile.cmake" ]; then
   (cd "$build/native" && ctest --output-on-failure -j "$jobs" </dev/null) || status=1
 fi
 exit $status
