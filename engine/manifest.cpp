@@ -6,29 +6,23 @@
 
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/manifest_values.h"
+#include "platform/handles.h"
+#include "platform/install_log.h"
 
 namespace {
 
-// Leading blanks, an optional sign, then digits up to the first non-digit;
-// no digits give 0. Done by hand so that a stamp too long for 64 bits stops
-// growing instead of overflowing.
-int64_t ParseStamp(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  uint64_t value = 0;
-  constexpr uint64_t kLimit = static_cast<uint64_t>(INT64_MAX);
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    const uint64_t next = value * 10 + static_cast<uint64_t>(*p - '0');
-    if (next > kLimit + (negative ? 1 : 0) || next / 10 != value) {
-      value = kLimit + (negative ? 1 : 0);
-      break;
-    }
-    value = next;
-  }
-  if (negative) return value > kLimit ? INT64_MIN : -static_cast<int64_t>(value);
-  return static_cast<int64_t>(value);
+// The downloaded file as far as it can be read (a file that vanished
+// reads as empty, which names no version and so fails the check).
+std::string ReadWholeFile(const std::string& path) {
+  std::string bytes;
+  win::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return bytes;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+  return bytes;
 }
 
 }  // namespace
@@ -39,17 +33,19 @@ bool IClient::FetchManifest() {
   const std::string localFile = ctx.stagingDir + "/summary.ini";
   if (!DownloadObject(key, localFile)) return false;
 
-  char stamp[101] = {};
-  GetPrivateProfileStringA("cfgstamp", "time", "", stamp, sizeof stamp, localFile.c_str());
-  configStamp = ParseStamp(stamp);
-
-  // The version fields hold 20 characters; a longer value is cut to them.
+  // Read the way the profile functions read it, then checked: the
+  // versions become file names in the staging folder and object keys.
+  ManifestValues values;
+  std::string problem;
+  if (!ReadManifest(ReadWholeFile(localFile), ctx.packageId, &values, &problem)) {
+    WriteLog(problem.c_str());
+    return false;
+  }
+  configStamp = values.configStamp;
   std::memset(fixVersion, 0, sizeof fixVersion);
-  GetPrivateProfileStringA("fixstamp", ctx.packageId.c_str(), "", fixVersion, sizeof fixVersion,
-                           localFile.c_str());
+  std::memcpy(fixVersion, values.fixVersion.data(), values.fixVersion.size());
   std::memset(quantVersion, 0, sizeof quantVersion);
-  GetPrivateProfileStringA("quant", ctx.packageId.c_str(), "", quantVersion, sizeof quantVersion,
-                           localFile.c_str());
+  std::memcpy(quantVersion, values.quantVersion.data(), values.quantVersion.size());
 
   hasQuant = false;
   if (quantVersion[0] != '\0') {

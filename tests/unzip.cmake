@@ -10,6 +10,7 @@ add_executable(unzip_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/object_store_stub.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/extract_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/prompt_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unzip/hostile_archive_test.cpp
   ${KAVIMOR_TEST_SUPPORT})
 target_include_directories(unzip_tests PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(unzip_tests PRIVATE gtest gtest_main z user32 shell32 advapi32)

@@ -201,7 +201,11 @@ bool TUnzip::ExtractAll(const char* destDir) {
   if (unzGoToFirstFile(zipHandle) != UNZ_OK) return false;
   for (;;) {
     if (!ExtractCurrent(destDir)) return false;
-    if (unzGoToNextFile(zipHandle) != UNZ_OK) return true;
+    // Only the end of the list is the end: a record that cannot be read
+    // leaves the package half extracted.
+    const int next = unzGoToNextFile(zipHandle);
+    if (next == UNZ_END_OF_LIST_OF_FILE) return true;
+    if (next != UNZ_OK) return false;
   }
 }
 

@@ -4,12 +4,14 @@
 // last 64 KiB, and every entry is streamed through a 16 KiB buffer.
 #include "transfer/unzip.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -87,6 +89,14 @@ struct EntryPlace {
   uint64_t localHeaderOffset = 0;
 };
 
+// The bytes one entry occupies: its local header and its data, relative to
+// the archive start. From the central record alone the local extra field is
+// unknown, so `end` is a lower bound until the local header has been read.
+struct Span {
+  uint64_t start = 0;
+  uint64_t end = 0;
+};
+
 struct EntryReader {
   z_stream stream{};
   bool inflating = false;
@@ -113,6 +123,9 @@ struct Archive {
   unz_file_info entry{};
   EntryPlace place;
   EntryReader* reading = nullptr;
+  // Every entry's span, sorted by start; no two overlap and none overlaps
+  // the central directory. At most 65535 entries, 16 bytes each.
+  std::vector<Span> spans;
 };
 
 void DosDateToCalendar(uLong dosDate, tm_unz* out) {
@@ -241,6 +254,108 @@ int LoadCurrentRecord(Archive* a) {
   return err;
 }
 
+// Reads the central directory front to back through one buffer of its own:
+// the scan at open touches every record, and a seek per record would make
+// the C library refill its buffer each time.
+class DirectoryCursor {
+ public:
+  DirectoryCursor(FILE* file, uint64_t pos) : file_(file), pos_(pos) {}
+
+  bool Read(unsigned char* out, size_t n) {
+    while (n > 0) {
+      if (at_ == have_ && !Refill()) return false;
+      size_t take = std::min(n, have_ - at_);
+      memcpy(out, buffer_ + at_, take);
+      at_ += take;
+      out += take;
+      n -= take;
+    }
+    return true;
+  }
+
+  bool Skip(uint64_t n) {
+    if (n <= have_ - at_) {
+      at_ += static_cast<size_t>(n);
+      return true;
+    }
+    pos_ += n - (have_ - at_);
+    at_ = have_ = 0;
+    return true;
+  }
+
+ private:
+  bool Refill() {
+    if (SeekTo(file_, pos_) != 0) return false;
+    have_ = fread(buffer_, 1, sizeof buffer_, file_);
+    at_ = 0;
+    pos_ += have_;
+    return have_ > 0;
+  }
+
+  FILE* file_;
+  uint64_t pos_;  // absolute position just past the buffered bytes
+  unsigned char buffer_[kInputBufferSize];
+  size_t have_ = 0;
+  size_t at_ = 0;
+};
+
+uLong Little(const unsigned char* p, int bytes) {
+  uLong v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+// Walks every record inside the directory's declared size and offset before
+// any entry is handed out. The walk must fill that space exactly, with as
+// many records as the end record counts: a wrapped or forged count would
+// otherwise decide how many entries are extracted, and a damaged record
+// would end the list early. Then no two entries may share bytes, and none
+// may reach into the directory: records pointing at one local entry are how
+// a small archive unpacks to gigabytes.
+int ScanDirectory(Archive* a) try {
+  const uint64_t dirEnd = a->centralOffset + a->centralSize;
+  std::unique_ptr<DirectoryCursor> cursor(new (std::nothrow) DirectoryCursor(a->file, a->centralOffset + a->bytesBefore));
+  if (!cursor) return UNZ_INTERNALERROR;
+  std::vector<Span> spans;
+  spans.reserve(static_cast<size_t>(std::min<uint64_t>(a->global.number_entry, a->centralSize / kCentralRecordSize)));
+  for (uint64_t pos = a->centralOffset; pos < dirEnd;) {
+    if (spans.size() == a->global.number_entry || dirEnd - pos < kCentralRecordSize) return UNZ_BADZIPFILE;
+    unsigned char record[kCentralRecordSize];
+    if (!cursor->Read(record, sizeof record)) return UNZ_ERRNO;
+    if (Little(record, 4) != kCentralSignature) return UNZ_BADZIPFILE;
+    const uLong compressed = Little(record + 20, 4);
+    const uLong nameLength = Little(record + 28, 2);
+    const uint64_t variable = nameLength + Little(record + 30, 2) + Little(record + 32, 2);
+    const uLong localOffset = Little(record + 42, 4);
+    pos += kCentralRecordSize + variable;
+    if (pos > dirEnd) return UNZ_BADZIPFILE;
+    cursor->Skip(variable);
+    // The local header repeats the name (its length is checked to agree),
+    // so that much is certain before the local header is read.
+    spans.push_back({localOffset, uint64_t{localOffset} + kLocalHeaderSize + nameLength + compressed});
+  }
+  if (spans.size() != a->global.number_entry) return UNZ_BADZIPFILE;
+  std::sort(spans.begin(), spans.end(), [](const Span& x, const Span& y) { return x.start < y.start; });
+  for (size_t i = 0; i < spans.size(); ++i) {
+    if (i > 0 && spans[i].start < spans[i - 1].end) return UNZ_BADZIPFILE;
+    if (spans[i].start < dirEnd && a->centralOffset < spans[i].end) return UNZ_BADZIPFILE;
+  }
+  a->spans = std::move(spans);
+  return UNZ_OK;
+} catch (const std::bad_alloc&) {
+  return UNZ_INTERNALERROR;
+}
+
+// With the local extra field known, the entry's real span must still end
+// before the next entry and before the directory, if either follows it.
+bool FitsBeforeNeighbours(const Archive* a, uint64_t start, uint64_t end) {
+  auto next = std::upper_bound(a->spans.begin(), a->spans.end(), start,
+                               [](uint64_t value, const Span& s) { return value < s.start; });
+  if (next != a->spans.end() && end > next->start) return false;
+  if (start < a->centralOffset && end > a->centralOffset) return false;
+  return true;
+}
+
 // Checks the local header of the current entry against its central record
 // and gives the offset of its data (relative to the archive start).
 int CheckLocalHeader(Archive* a, uint64_t* dataPos) {
@@ -321,6 +436,10 @@ unzFile unzOpen(const char* path) {
   a->centralSize = centralSize;
   a->centralOffset = centralOffset;
   a->bytesBefore = endPos - (static_cast<uint64_t>(centralOffset) + centralSize);
+  if (ScanDirectory(a.get()) != UNZ_OK) {
+    fclose(f);
+    return nullptr;
+  }
   Archive* opened = a.release();
   unzGoToFirstFile(opened);
   return opened;
@@ -354,10 +473,8 @@ int unzGoToNextFile(unzFile file) {
   Archive* a = AsArchive(file);
   if (a == nullptr) return UNZ_PARAMERROR;
   if (!a->entryOk) return UNZ_END_OF_LIST_OF_FILE;
-  // 0xffff entries is how writers saturate the 16-bit count; then the walk
-  // goes on until the records end.
-  if (a->global.number_entry != 0xffff && a->entryIndex + 1 == a->global.number_entry)
-    return UNZ_END_OF_LIST_OF_FILE;
+  // The scan at open made the count and the records agree.
+  if (a->entryIndex + 1 >= a->global.number_entry) return UNZ_END_OF_LIST_OF_FILE;
   a->entryRecordPos += kCentralRecordSize + a->entry.size_filename + a->entry.size_file_extra +
                        a->entry.size_file_comment;
   a->entryIndex++;
@@ -385,6 +502,7 @@ int unzOpenCurrentFile(unzFile file) {
   uint64_t dataPos = 0;
   if (CheckLocalHeader(a, &dataPos) != UNZ_OK) return UNZ_BADZIPFILE;
   const unz_file_info& c = a->entry;
+  if (!FitsBeforeNeighbours(a, a->place.localHeaderOffset, dataPos + c.compressed_size)) return UNZ_BADZIPFILE;
   // Only what the installer's packages use: stored and deflated, in clear.
   if (c.compression_method != kMethodStored && c.compression_method != kMethodDeflated) return UNZ_BADZIPFILE;
   if ((c.flag & kFlagEncrypted) != 0) return UNZ_BADZIPFILE;

@@ -17,9 +17,18 @@
 //    (8), or marked encrypted, cannot be opened (UNZ_BADZIPFILE); minizip
 //    hands bzip2 entries out raw, compressed bytes as data;
 //  - an archive whose end record sits at offset 0 (the empty archive) opens
-//    and lists no entries; minizip refuses to open it.
+//    and lists no entries; minizip refuses to open it;
 //  - Zip64 archives are not read (the installer's packages are far below
-//    the 4 GiB and 65535-entry limits of the plain format).
+//    the 4 GiB and 65535-entry limits of the plain format);
+//  - unzOpen reads the whole central directory first and refuses the
+//    archive when the end record's entry count disagrees with the records
+//    inside the directory's declared size and offset (minizip trusts the
+//    count, so a wrapped or forged one decides how many entries it lists),
+//    when a record inside it is damaged, or when two entries' local headers
+//    and data overlap each other or the directory (records sharing one
+//    local entry: the zip bomb that needs no nesting);
+//  - unzOpenCurrentFile refuses an entry whose data, with its local extra
+//    field known, would run into the next entry or the directory.
 #include <zlib.h>
 
 #ifdef __cplusplus

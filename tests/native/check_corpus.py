@@ -13,6 +13,12 @@ verifies that it is exactly that:
           (it skips the CRC check then); ours reports UNZ_CRCERROR at close.
   method: minizip hands out a bzip2 (or other non-deflate) entry's compressed
           bytes as its data; ours refuses to open the entry.
+  directory: the central directory does not hold what the end record says
+          (count, damaged record) or entries share bytes with each other or
+          with the directory; minizip trusts the count and never looks at
+          overlaps, ours fails the archive. An independent reading of the
+          directory here must find the fault, and ours must end in error
+          with no entry read differently from minizip.
 """
 import argparse
 import io
@@ -240,13 +246,89 @@ def stricter_by_design(own, ref):
     return None
 
 
+def field(data, pos, size):
+    """A little-endian field as both readers read it: bytes cut off by the end
+    of the file repeat the last byte there was (0 when none was)."""
+    raw = bytearray(data[pos:pos + size]) if pos < len(data) else bytearray()
+    fill = raw[-1] if raw else 0
+    raw += bytes([fill]) * (size - len(raw))
+    return int.from_bytes(raw, "little")
+
+
+def directory_fault(data):
+    """Why the archive's directory cannot be trusted, or None."""
+    end = data.rfind(b"PK\x05\x06", max(0, len(data) - 0xffff))
+    if end < 0:
+        return None
+    count, total = field(data, end + 8, 2), field(data, end + 10, 2)
+    size, offset = field(data, end + 12, 4), field(data, end + 16, 4)
+    if count != total or field(data, end + 4, 2) or field(data, end + 6, 2) or end < offset + size:
+        return None  # refused by both readers alike
+    before = end - (offset + size)
+    spans, pos, stop = [], offset, offset + size
+    while pos < stop:
+        if len(spans) == count or stop - pos < 46:
+            return "count"
+        at = pos + before
+        if field(data, at, 4) != 0x02014b50:
+            return "record"
+        name = field(data, at + 28, 2)
+        pos += 46 + name + field(data, at + 30, 2) + field(data, at + 32, 2)
+        if pos > stop:
+            return "record"
+        local = field(data, at + 42, 4)
+        spans.append((local, local + 30 + name + field(data, at + 20, 4), local + before))
+    if len(spans) != count:
+        return "count"
+    spans.sort()
+    for i, (start, least_end, _) in enumerate(spans):
+        if i and start < spans[i - 1][1]:
+            return "overlap"
+        if start < stop and offset < least_end:
+            return "overlap"
+    return None
+
+
+def pushed_entry(data):
+    """An entry whose local extra field pushes its data into what follows."""
+    end = data.rfind(b"PK\x05\x06", max(0, len(data) - 0xffff))
+    size, offset = field(data, end + 12, 4), field(data, end + 16, 4)
+    before = end - (offset + size)
+    entries, pos = [], offset
+    while pos < offset + size:
+        at = pos + before
+        name = field(data, at + 28, 2)
+        entries.append((field(data, at + 42, 4), field(data, at + 20, 4)))
+        pos += 46 + name + field(data, at + 30, 2) + field(data, at + 32, 2)
+    starts = sorted(e[0] for e in entries)
+    for local, compressed in entries:
+        at = local + before
+        real_end = local + 30 + field(data, at + 26, 2) + field(data, at + 28, 2) + compressed
+        later = [s for s in starts if s > local]
+        if (later and real_end > later[0]) or (local < offset and real_end > offset):
+            return True
+    return False
+
+
 def compare(own, ref):
-    problems, divergences = [], {"short": 0, "method": 0}
+    problems, divergences = [], {"short": 0, "method": 0, "directory": 0}
     for path in sorted(ref):
         o, r = own.get(path), ref[path]
         if o is None:
             problems.append(f"{path}: missing from our listing")
             continue
+        if os.path.exists(path) and (o["entries"] != r["entries"] or o["end"] != r["end"]):
+            with open(path, "rb") as f:
+                data = f.read()
+            fault = directory_fault(data) or ("pushed" if o["open"] == "ok" and pushed_entry(data) else None)
+            if fault:
+                same = all(not oe["ok"] or (i < len(r["entries"]) and entry_view(oe) == entry_view(r["entries"][i]))
+                           for i, oe in enumerate(o["entries"]))
+                if o["end"] == "error" and same:
+                    divergences["directory"] += 1
+                    continue
+                problems.append(f"{path}: directory fault '{fault}' but ours ended {o['end']}")
+                continue
         accepted = 0
         if len(o["entries"]) != len(r["entries"]):
             problems.append(f"{path}: {len(o['entries'])} entries, minizip {len(r['entries'])}")
@@ -306,7 +388,8 @@ def main():
     ok = sum(1 for v in ref.values() if v["end"] == "ok")
     print(f"corpus: {len(paths)} archives ({len(bases)} generated, {len(paths) - len(bases)} derived), "
           f"{total_entries} entries, {ok} read cleanly by minizip; seed {SEED}")
-    print(f"stricter by design: {divergences['short']} short entries, {divergences['method']} unsupported-method entries")
+    print(f"stricter by design: {divergences['short']} short entries, {divergences['method']} unsupported-method entries, "
+          f"{divergences['directory']} archives with a faulty directory")
     if problems:
         print(f"{len(problems)} differences:")
         for p in problems[:40]:

@@ -204,7 +204,8 @@ TEST(UnzipExtract, DamagedArchivesFail) {
       {"crc mismatch, stored", fx::Build({fx::File("a.txt", "a"), wrongCrc}), {"a.txt", "b.txt"}},
       {"crc mismatch, deflated", fx::Build({fx::File("a.txt", "a"), wrongCrcDeflated}), {"a.txt", "b.txt"}},
       {"damaged deflate data", fx::Build({fx::File("a.txt", "a"), broken}), {"a.txt", "b.txt"}},
-      {"unreadable entry record", fx::Build({fx::File("a.txt", "a"), unreadable}), {"a.txt"}},
+      // The record runs past the directory's declared end: refused at open.
+      {"unreadable entry record", fx::Build({fx::File("a.txt", "a"), unreadable}), {"-"}},
       {"truncated archive", fx::Build({fx::File("a.txt", "a")}).substr(0, 40), {"-"}},
   };
   int n = 0;

@@ -1,0 +1,36 @@
+// Feeds every file of the folders (or files) named on the command line to
+// the fuzz target once: the test command's replay of the committed corpus,
+// without libFuzzer. A finding aborts through the sanitizers.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+int main(int argc, char** argv) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> inputs;
+  for (int i = 1; i < argc; ++i) {
+    if (fs::is_directory(argv[i])) {
+      for (const auto& entry : fs::directory_iterator(argv[i]))
+        if (entry.is_regular_file()) inputs.push_back(entry.path());
+    } else {
+      inputs.push_back(argv[i]);
+    }
+  }
+  if (inputs.empty()) {
+    std::fprintf(stderr, "no corpus inputs given\n");
+    return 1;
+  }
+  for (const fs::path& path : inputs) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  }
+  std::printf("%zu inputs replayed\n", inputs.size());
+  return 0;
+}

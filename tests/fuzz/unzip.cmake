@@ -1,0 +1,1 @@
+kavimor_fuzz_target(unzip SOURCES transfer/unzip.cpp LIBRARIES ZLIB::ZLIB)
