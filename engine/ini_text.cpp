@@ -19,13 +19,11 @@ size_t CharLength(std::string_view text, size_t at) {
   return (c >= 0x81 && c <= 0xFE && at + 1 < text.size()) ? 2 : 1;
 }
 
-// White space as the system trims it: ASCII white space, 0x1A (the old
-// end-of-file mark) and the ideographic space U+3000 (A1 A1 in 936).
+// White space as the system trims it: ASCII white space and 0x1A (the old
+// end-of-file mark).
 size_t BlankLength(std::string_view text, size_t at) {
   const char c = text[at];
-  if (c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a') return 1;
-  if (CharLength(text, at) == 2 && text[at] == '\xA1' && text[at + 1] == '\xA1') return 2;
-  return 0;
+  return (c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a') ? 1 : 0;
 }
 
 // `text` without blanks at either end, taken whole characters at a time.
@@ -125,8 +123,7 @@ std::string IniText::Get(std::string_view section, std::string_view key, std::st
   bool keyFound = false;
   for (size_t next = 0; next < text.size() && !keyFound;) {
     const size_t start = next;
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.find('\r', start);
+    size_t end = text.find_first_of("\r\n", start);
     end = (end == std::string_view::npos) ? text.size() : end + 1;
     next = end;
     const std::string_view line = Trim(text.substr(start, end - start));
@@ -137,7 +134,7 @@ std::string IniText::Get(std::string_view section, std::string_view key, std::st
       if (close != std::string_view::npos) {
         // Only the first section of a name is searched.
         if (inSection) break;
-        inSection = !sectionSeen && SameName(line.substr(1, close - 1), section);
+        inSection = !sectionSeen && SameName(Trim(line.substr(1, close - 1)), section);
         sectionSeen = sectionSeen || inSection;
         continue;
       }

@@ -4,17 +4,17 @@
 // that it builds natively for fuzzing; the Wine tests hold it against the
 // real profile functions.
 //
-// What it reproduces: lines end at LF (at CR only when no LF follows
-// anywhere); blanks around lines, names and values are dropped (ASCII
-// white space, 0x1A and the code-page-936 ideographic space A1 A1); the
-// section name is everything between '[' and the line's last ']'; the
-// first section of a name is the only one searched and its first key of a
-// name wins; names match without regard to ASCII case; one pair of
-// enclosing quotation marks (' or ") is removed; a line without '=' names
-// a key with no value, which reads as absent. A UTF-8 byte-order mark is
-// skipped. Bytes are kept as they are otherwise (the system decodes a file
-// with that mark as UTF-8 and one without it in the ANSI code page; for
-// ASCII text both agree).
+// What it reproduces: a line ends at CR or LF; blanks (ASCII white space
+// and 0x1A) around lines, names and values are dropped; the section name is
+// what lies between '[' and the line's last ']', blanks dropped; the first
+// section of a name is the only one searched and its first key of a name
+// wins; names match without regard to ASCII case; one pair of enclosing
+// quotation marks (' or ") is removed; a line without '=' names a key with
+// no value, which reads as absent. A UTF-8 byte-order mark is skipped.
+// Bytes are kept as they are otherwise (the system decodes a file with
+// that mark as UTF-8 and one without it in the ANSI code page; for ASCII
+// text both agree), and two-byte characters of code page 936 are never
+// split or taken for ']'.
 #include <cstddef>
 #include <string>
 #include <string_view>

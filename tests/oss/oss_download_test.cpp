@@ -194,9 +194,9 @@ TEST_F(DownloadTest, TheManifestIsReadAndWrittenBackAsInstalled) {
       {"blanks, sign and letters", "[cfgstamp]\r\ntime=  -42abc\r\n[FIXSTAMP]\r\n201805 = v1 \r\n",
        -42, "v1", "", false, 5, "-42"},
       {"no time", "[fixstamp]\r\n201805=9.5.9.1\r\n", 0, "9.5.9.1", "", false, 5, "0"},
-      {"25-character versions",
-       "[cfgstamp]\r\ntime=1\r\n[fixstamp]\r\n201805=1234567890abcdefghijKLMNO\r\n"
-       "[quant]\r\n201805=ABCDEFGHIJabcdefghij12345\r\n",
+      {"20-character versions, quoted",
+       "[cfgstamp]\r\ntime=1\r\n[fixstamp]\r\n201805=\"1234567890abcdefghij\"\r\n"
+       "[quant]\r\n201805=ABCDEFGHIJabcdefghij\r\n",
        1, "1234567890abcdefghij", "ABCDEFGHIJabcdefghij", true, 6, "1"},
   };
   const std::string record = GetAppContext().stagingDir + "\\update.ini";
@@ -224,6 +224,51 @@ TEST_F(DownloadTest, TheManifestIsReadAndWrittenBackAsInstalled) {
     EXPECT_EQ(GetAppContext().currentVersion, c.fix);
     client.ossClient = nullptr;
   }
+}
+
+// A version becomes a file name in the staging folder, an object key and
+// the record update.ini: one that is not a plain file name fails the
+// manifest step before anything is built from it.
+TEST_F(DownloadTest, AnUnusableVersionFailsTheManifestAndTouchesNothing) {
+  // Where "../../x" would have put the runtime package, a user's file.
+  const std::string outside = work_.path() + "\\..\\x.zip";
+  testing_support::WriteFileBytes(outside, "a user's file");
+  struct Case {
+    std::string manifest;
+    std::string line;
+  } const cases[] = {
+      {"[fixstamp]\r\n201805=../../x\r\n", "Manifest value [fixstamp] 201805=\"../../x\" refused: not a plain file name"},
+      {"[fixstamp]\r\n201805=9.5\r\n[quant]\r\n201805=..\\..\\x\r\n",
+       "Manifest value [quant] 201805=\"..\\x5C..\\x5Cx\" refused: not a plain file name"},
+      {"[cfgstamp]\r\ntime=3\r\n", "Manifest value [fixstamp] 201805=\"\" refused: empty"},
+      {"[fixstamp]\r\n201805=1234567890abcdefghijK\r\n",
+       "Manifest value [fixstamp] 201805=\"1234567890abcdefghijK\" refused: longer than 20 characters"},
+      {"[fixstamp]\r\n201805=C:x\r\n", "Manifest value [fixstamp] 201805=\"C:x\" refused: not a plain file name"},
+      {"[fixstamp]\r\n201805=\"9.5\r\r\"\r\n",
+       "Manifest value [fixstamp] 201805=\"9.5\\x0D\\x0D\" refused: not a plain file name"},
+      {"[fixstamp]\r\n201805=9.5.\r\n", "Manifest value [fixstamp] 201805=\"9.5.\" refused: not a plain file name"},
+      {"[fixstamp]\r\n201805=\"9.5 \"\r\n", "Manifest value [fixstamp] 201805=\"9.5 \" refused: not a plain file name"},
+      {"[fixstamp]\r\n201805=a|b\r\n", "Manifest value [fixstamp] 201805=\"a|b\" refused: not a plain file name"},
+      {"[fixstamp]\r\n201805=nul\r\n", "Manifest value [fixstamp] 201805=\"nul\" refused: not a plain file name"},
+  };
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    Put("/summary.ini", c.manifest);
+    client_.configStamp = 99;
+    std::strcpy(client_.fixVersion, "old");
+    client_.quantVersion[0] = '\0';
+    client_.hasQuant = false;
+    EXPECT_FALSE(client_.FetchManifest()) << c.line;
+    EXPECT_EQ(client_.configStamp, 99) << c.line;
+    EXPECT_EQ(std::string(client_.fixVersion), "old") << c.line;
+    EXPECT_EQ(std::string(client_.quantVersion), "") << c.line;
+    EXPECT_EQ(client_.plannedDownloads, 5) << c.line;
+    expected.push_back(c.line);
+  }
+  EXPECT_EQ(Log(), expected);
+  EXPECT_EQ(testing_support::ReadFileBytes(outside), "a user's file");
+  EXPECT_FALSE(testing_support::PathExists(GetAppContext().stagingDir + "\\update.ini"));
+  DeleteFileA(outside.c_str());
 }
 
 TEST_F(DownloadTest, AMissingManifestChangesNothing) {
