@@ -15,6 +15,8 @@ packages=(
   fonts-wqy-microhei
   zip unzip curl openssl
   libminizip-dev zlib1g-dev g++
+  # the fuzz targets: libFuzzer and the sanitizers (scripts/fuzz.sh)
+  clang libclang-rt-14-dev
   locales
   iproute2 util-linux
 )

@@ -61,9 +61,10 @@ faults.json:
 Behaviour towards clients, as the service behaves: header signature V1 is
 checked on every request (403 SignatureDoesNotMatch with StringToSign and
 StringToSignBytes, 403 InvalidAccessKeyId, 403 AccessDenied without
-Authorization), a Date more than 15 minutes off gives 403
-RequestTimeTooSkewed with ServerTime, a missing object 404 NoSuchKey (XML on
-GET, no body on HEAD). Every answer has x-oss-request-id; objects have
+Authorization), a request time (Date, or x-oss-date when there is no Date)
+more than 15 minutes off gives 403 RequestTimeTooSkewed with ServerTime, a
+missing object 404 NoSuchKey (XML on GET; on HEAD no body, and every HEAD
+error carries its XML document base64-encoded in x-oss-err). Every answer has x-oss-request-id; objects have
 Content-Length and x-oss-hash-crc64ecma. Both path-style (/bucket/key, for an
 IP endpoint) and virtual-hosted (bucket.host/key) requests are understood,
 and the path is percent-decoded as a whole, so %2F and / are the same.
@@ -227,8 +228,14 @@ def canonical_resource(bucket, key, params):
     return out
 
 
+def request_date(headers):
+    """The request's time as the client stated it: Date, or x-oss-date for
+    clients that cannot set Date (the Node.js client dates only with it)."""
+    return headers.get('Date') or headers.get('x-oss-date') or ''
+
+
 def string_to_sign(verb, headers, resource):
-    date = headers.get('Date') or headers.get('x-oss-date') or ''
+    date = request_date(headers)
     lines = [verb, headers.get('Content-MD5', ''), headers.get('Content-Type', ''), date]
     oss = sorted((k.strip().lower(), v.strip()) for k, v in headers.items()
                  if k.strip().lower().startswith('x-oss-'))
@@ -376,18 +383,21 @@ class Handler(BaseHTTPRequestHandler):
 
     def error(self, method, key, query, request_id, status, code, message, extra=''):
         self.record(method, key, query, status, code)
-        body = b''
-        if method != 'HEAD':
-            body = ('<?xml version="1.0" encoding="UTF-8"?>\n<Error>\n'
+        document = ('<?xml version="1.0" encoding="UTF-8"?>\n<Error>\n'
                     '  <Code>%s</Code>\n  <Message>%s</Message>\n  <RequestId>%s</RequestId>\n'
                     '  <HostId>%s</HostId>\n%s  <EC>0000-00000000</EC>\n</Error>\n' % (
                         xml_escape(code), xml_escape(message), request_id,
                         xml_escape(self.headers.get('Host', '')), extra)).encode('utf-8')
+        body = b'' if method == 'HEAD' else document
         self.send_response(status)
         self.common_headers(request_id)
         self.send_header('Content-Type', 'application/xml')
         self.send_header('Content-Length', str(len(body)))
         self.send_header('x-oss-ec', '0000-00000000')
+        if method == 'HEAD':
+            # A HEAD answer has no body: the error document travels in a
+            # header, so that a client can still tell one 403 from another.
+            self.send_header('x-oss-err', base64.b64encode(document).decode('ascii'))
         self.end_headers()
         if body:
             self.wfile.write(body)
@@ -432,8 +442,7 @@ class Handler(BaseHTTPRequestHandler):
                     xml_escape(m.group(1)), xml_escape(m.group(2)), xml_escape(text), hexbytes))
         now = switches.now()
         try:
-            request_time = email.utils.parsedate_to_datetime(
-                self.headers.get('Date', '')).timestamp()
+            request_time = email.utils.parsedate_to_datetime(request_date(self.headers)).timestamp()
         except (TypeError, ValueError):
             request_time = None
         if request_time is None or abs(request_time - now) > 900:
