@@ -28,13 +28,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(problem.rfind("Manifest value [", 0) == 0, "the refusal names the value");
     Require(problem.find_first_of("\r\n") == std::string::npos, "the refusal is one log line");
   }
-  // The buffer sizes the installer uses, and the smallest.
+  // Every key of the manifest and of the version record, through the
+  // buffer sizes the installer uses and the smallest.
   const IniText ini(text);
+  struct Key {
+    const char* section;
+    const char* key;
+  } const keys[] = {{"cfgstamp", "time"}, {"fixstamp", "201805"}, {"quant", "201805"},
+                    {"version", "cur"},   {"version", "quant"}};
   for (size_t buffer : {1, 2, 21, 101}) {
-    for (const char* section : {"cfgstamp", "fixstamp", "quant"}) {
-      const std::string value = ini.Get(section, "201805", "", buffer);
+    for (const Key& k : keys) {
+      const std::string value = ini.Get(k.section, k.key, "", buffer);
       Require(value.size() < buffer, "a value fits its buffer with the terminator");
-      Require(ini.Get(section, "201805", "", buffer) == value, "reading is repeatable");
+      Require(ini.Get(k.section, k.key, "", buffer) == value, "reading is repeatable");
     }
   }
   return 0;
