@@ -30,8 +30,14 @@ target_compile_definitions(unzip_tests PRIVATE KAVIMOR_FULL_DISK_DIR="${KAVIMOR_
 gtest_discover_tests(unzip_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
   PROPERTIES TIMEOUT 300)
 
-# The extraction benchmark's program (bench/extract.sh runs it; no test).
+# The extraction benchmark's programs (bench/extract.sh runs them; no tests).
 add_executable(extract_bench ${CMAKE_SOURCE_DIR}/bench/extract_bench.cpp ${KAVIMOR_EXTRACTION_SOURCES})
 target_include_directories(extract_bench PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(extract_bench PRIVATE ${KAVIMOR_EXTRACTION_LIBS} psapi)
 target_link_options(extract_bench PRIVATE ${KAVIMOR_TEST_LINK})
+
+# The floor under it: the same files created under Wine, nothing read.
+add_executable(floor_bench ${CMAKE_SOURCE_DIR}/bench/floor_bench.cpp ${CMAKE_SOURCE_DIR}/transfer/unzip.cpp)
+target_include_directories(floor_bench PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(floor_bench PRIVATE z)
+target_link_options(floor_bench PRIVATE ${KAVIMOR_TEST_LINK})
