@@ -1,19 +1,43 @@
 #!/usr/bin/env bash
-# One full headless installation of a generated package set (about 300 MB in
-# four packages, KAVIMOR_BENCH_MB to change it) over loopback under Wine,
-# beside a baseline in the same run: the same five objects fetched with curl
-# and unpacked with Info-ZIP unzip natively, in the installer's order, into a
-# folder. Prints both times, their ratio and the installer's peak memory.
+# Full-install benchmark: one headless installation of a generated package
+# set (about 300 MB in four packages) over loopback under Wine, against the
+# baseline of the same five objects fetched with curl and unpacked natively
+# with Info-ZIP unzip, in the installer's order, into a folder. The two run
+# in alternating pairs (bench/pairs.py: per-pair ratios, median, min, max).
 #
-#   KAVIMOR_BUILD_DIR=<build> bash bench/install.sh
+# The installer is timed as a user sees it: process start to exit, Wine's
+# start and the installer's fixed sleeps included (the Wine prefix and its
+# server are up before any timing). Its own phases come from the install
+# log's time stamps: start-up until the log opens, manifest, downloads,
+# extractions, clean-up, and the hand-over of the staging folder (with the
+# registrations after it) until the last install message.
+#
+#   bash bench/install.sh [--dir FOLDER] [--pairs N] [--mb N]
+#     --dir    work folder for packages, install and baseline (default: the
+#              build folder's disk); /dev/shm/... takes the disk's noise out
+#     --pairs  alternating pairs (default 5); --mb  package set size (300)
+#   KAVIMOR_BUILD_DIR  build tree (default <repo>/build). A copied build
+#              folder works: nothing is rebuilt when its programs are there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${KAVIMOR_BUILD_DIR:-$root/build}
-size_mb=${KAVIMOR_BENCH_MB:-300}
+build=$(realpath "${KAVIMOR_BUILD_DIR:-$root/build}")
+pairs=5 size_mb=300 dir=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --dir) dir=$2; shift 2 ;;
+    --pairs) pairs=$2; shift 2 ;;
+    --mb) size_mb=$2; shift 2 ;;
+    *) echo "usage: $0 [--dir FOLDER] [--pairs N] [--mb N]" >&2; exit 2 ;;
+  esac
+done
 
-cmake --build "$build/win" --target headless_install stand_in_client -j2 >/dev/null
+bin=$build/win/bin
+if [ ! -x "$bin/headless_install.exe" ] || [ ! -x "$bin/kavimor v9.5.exe" ]; then
+  cmake --build "$build/win" --target headless_install stand_in_client -j2 >/dev/null
+fi
 
-work=$(mktemp -d /tmp/kavimor_bench.XXXXXX)
+work=$(realpath -m "${dir:-$build/bench-install}")/kavimor-install.$$
+mkdir -p "$work/logs"
 server_pid=
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
@@ -22,9 +46,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "bench: generating ${size_mb} MB of packages"
+echo "bench: generating ${size_mb} MB of packages in $(dirname "$work") ($(stat -f -c %T "$work"))"
 python3 "$root/tools/make_packages.py" --out "$work/bucket" --tree-file "$work/tree.txt" \
-  --client-exe "$build/win/bin/kavimor v9.5.exe" --total-mb "$size_mb"
+  --client-exe "$bin/kavimor v9.5.exe" --total-mb "$size_mb"
 du -sh "$work/bucket/9.5KavimorIE"
 
 cache="$build/win/CMakeCache.txt"
@@ -52,11 +76,6 @@ fetch() {
     "http://127.0.0.1:$port/$bucket/$key"
 }
 
-# The server works out each object's CRC-64 (in Python) on its first
-# request and keeps it; one untimed pass first, so that neither side pays it.
-echo "bench: warming the server up"
-for key in "${keys[@]}"; do fetch "$key" /dev/null; done
-
 # Baseline: signed GETs with curl, then unzip in the installer's order.
 baseline() {
   local dest=$work/baseline
@@ -66,27 +85,76 @@ baseline() {
     unzip -q -o "$dest/downloads/$zip" -d "$dest/tree"
   done
 }
+export -f fetch baseline
+export work bucket key_id secret port
+export keys_list="${keys[*]}"
 
-now() { date +%s.%N; }
-echo "bench: baseline (curl + unzip, native)"
-t0=$(now); baseline; t1=$(now)
-baseline_s=$(echo "$t1 - $t0" | bc -l)
-
+# The server works out each object's CRC-64 (in Python) on its first
+# request and keeps it; one untimed pass first, so that neither side pays it.
+echo "bench: warming the server and Wine up"
+for key in "${keys[@]}"; do fetch "$key" /dev/null; done
 . "$root/scripts/wine-env.sh"
 kavimor_env_start "$build/win" >/dev/null 2>&1
-mkdir -p "$work/profile"
-echo "bench: installer (headless, under Wine)"
-t0=$(now)
-LC_ALL=zh_CN.UTF-8 wine "$build/win/bin/headless_install.exe" "127.0.0.1:$port" \
-  "Z:${work//\//\\}\\profile" </dev/null >"$work/installer.out" 2>/dev/null || true
-t1=$(now)
-installer_s=$(echo "$t1 - $t0" | bc -l)
-tr -d '\r' <"$work/installer.out" | grep -E '^(result|seconds)' || true
-grep -q '^result done' "$work/installer.out" || { echo "bench: installation did not finish" >&2; exit 1; }
+LC_ALL=zh_CN.UTF-8 wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 
-installed=$(find "$work/profile/Kavimor201805v9.5" -type f | wc -l)
-echo "bench: installed files $installed, baseline files $(find "$work/baseline/tree" -type f | wc -l)"
-printf 'baseline_seconds %.3f\n' "$baseline_s"
-printf 'installer_seconds %.3f\n' "$installer_s"
-printf 'ratio_installer_over_baseline %.2f\n' "$(echo "$installer_s / $baseline_s" | bc -l)"
+profile_win="Z:${work//\//\\}\\profile"
+installer_cmd="date +%H:%M:%S.%N >'$work/started'
+  LC_ALL=zh_CN.UTF-8 wine '$bin/headless_install.exe' 127.0.0.1:$port '$profile_win' \
+    </dev/null >'$work/installer.out' 2>/dev/null
+  status=\$?; date +%H:%M:%S.%N >'$work/exited'
+  n=\$(ls '$work/logs' | wc -l)
+  { cat '$work/started' '$work/exited'; tr -d '\r' <'$work/installer.out'; } >\"$work/logs/\$n.run\"
+  cp '$work/profile/Kavimor201805v9.5/kavimorlog/'*install.log \"$work/logs/\$n.log\"
+  [ \$status -eq 0 ] && grep -q '^result done' '$work/installer.out' &&
+    [ \$(find '$work/profile/Kavimor201805v9.5' -type f | wc -l) -ge \$(wc -l <'$work/tree.txt') ]"
+baseline_cmd="keys=($keys_list); baseline"
+
+python3 "$root/bench/pairs.py" --pairs "$pairs" --goal 1.0 \
+  --before "rm -rf '$work/profile' '$work/baseline'; mkdir -p '$work/profile'; sync" \
+  --name-a "installer (Wine)" --cmd-a "$installer_cmd" \
+  --name-b "curl + unzip (native)" --cmd-b "$baseline_cmd"
+
+# The installer's phases from its log, per run, then their medians.
+python3 - "$work/logs" <<'PY'
+import glob, os, re, statistics, sys
+
+def seconds(stamp):
+    h, m, s = stamp.split(":")
+    return int(h) * 3600 + int(m) * 60 + float(s)
+
+marks = {  # the log line that opens each phase
+    "start": "用户点击安装，安装开始...",
+    "download": "下载前端依赖库",
+    "extract": "安装前端依赖库",
+    "cleanup": "清理安装文件",
+    "handover": "复制新版本数据到原目录",
+}
+rows = []
+for run in sorted(glob.glob(os.path.join(sys.argv[1], "*.run"))):
+    lines = open(run, encoding="latin-1").read().split("\n")
+    started, exited = seconds(lines[0][:12]), seconds(lines[1][:12])
+    finished = seconds(re.search(r"finished_at (\S+)", "\n".join(lines)).group(1))
+    at = {}
+    for line in open(run[:-4] + ".log", encoding="gbk", newline="").read().split("\r\n"):
+        m = re.match(r"\[(\d\d):(\d\d):(\d\d) (\d\d\d)\]\t\t(.*)", line)
+        if not m:
+            continue
+        for name, text in marks.items():
+            if m.group(5) == text and name not in at:
+                at[name] = int(m.group(1)) * 3600 + int(m.group(2)) * 60 + int(m.group(3)) + int(m.group(4)) / 1000
+    rows.append({
+        "Wine start and start-up until the log opens": at["start"] - started,
+        "manifest (with one 100 ms sleep)": at["download"] - at["start"],
+        "downloads": at["extract"] - at["download"],
+        "extractions (with 5 sleeps of 100 ms)": at["cleanup"] - at["extract"],
+        "clean-up, version record, old folder (2 sleeps)": at["handover"] - at["cleanup"],
+        "hand-over and registrations": finished - at["handover"],
+        "exit after the last message": exited - finished,
+        "total, process start to exit": exited - started,
+    })
+print("installer phases from the log's time stamps (median over %d runs, min-max):" % len(rows))
+for name in rows[0]:
+    values = [r[name] for r in rows]
+    print("  %-50s %6.3f s  (%.3f-%.3f)" % (name, statistics.median(values), min(values), max(values)))
+PY
 tr -d '\r' <"$work/installer.out" | grep '^peak_'

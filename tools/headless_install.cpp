@@ -4,8 +4,8 @@
 //
 //   headless_install.exe <endpoint host:port> <profile base folder>
 //
-// Prints "result", "seconds", "peak_working_set_mb" and "peak_private_mb"
-// lines; exit status 0 after WM_INSTALL_DONE, 1 after WM_INSTALL_FAILED or
+// Prints "result", "seconds", "finished_at" (local time of the last install
+// message), "peak_working_set_mb" and "peak_private_mb" lines; exit status 0 after WM_INSTALL_DONE, 1 after WM_INSTALL_FAILED or
 // a time-out.
 #include <windows.h>
 #include <psapi.h>
@@ -21,14 +21,17 @@
 
 namespace {
 
-// Last install message seen: WM_INSTALL_DONE or WM_INSTALL_FAILED, and its lParam.
+// Last install message seen: WM_INSTALL_DONE or WM_INSTALL_FAILED, and its
+// lParam, and the local time it came (the install log's clock).
 UINT finalMessage = 0;
 LPARAM finalParam = 0;
+SYSTEMTIME finalTime{};
 
 LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INSTALL_DONE || message == WM_INSTALL_FAILED) {
     finalMessage = message;
     finalParam = lParam;
+    GetLocalTime(&finalTime);
     return 0;
   }
   return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -84,6 +87,8 @@ int main(int argc, char** argv) {
                                                   : "not-finished",
               static_cast<long>(finalParam));
   std::printf("seconds %.3f\n", seconds);
+  std::printf("finished_at %02d:%02d:%02d.%03d\n", finalTime.wHour, finalTime.wMinute, finalTime.wSecond,
+              finalTime.wMilliseconds);
   std::printf("peak_working_set_mb %.1f\n", memory.PeakWorkingSetSize / 1048576.0);
   std::printf("peak_private_mb %.1f\n", memory.PeakPagefileUsage / 1048576.0);
   std::fflush(stdout);

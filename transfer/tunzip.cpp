@@ -1,29 +1,49 @@
 #include "transfer/tunzip.h"
 
 #include <windows.h>
+#include <process.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/client.h"
 #include "engine/messages.h"
 #include "platform/handles.h"
+#include "platform/install_log.h"
 #include "platform/text.h"
+#include "transfer/entry_order.h"
 
 namespace {
 
 constexpr size_t kPathBuffer = 260;     // every path here, terminator included
-constexpr unsigned kChunk = 2048;       // file data moves in chunks of this size
+// File data moves in pieces of this size: under Wine every WriteFile is a
+// trip through the system, and most entries fit one piece whole.
+constexpr unsigned kWriteBuffer = 256 * 1024;
+constexpr unsigned kMaxThreads = 4;
 constexpr uLong kNameBuffer = 260;
 constexpr uLong kCommentBuffer = 255;
 constexpr uLong kFolderAttribute = 0x10;  // MS-DOS directory bit of the external attributes
 
-// The 8-bit file functions read paths in the ANSI code page (936 on the
-// installer's target systems), where a lead byte's partner may be 0x5C:
+// Paths are code page 936 text, where a lead byte's partner may be 0x5C:
 // "乗" is 81 5C. Every scan for separators walks whole characters.
-bool IsLeadByte(char c) { return IsDBCSLeadByte(static_cast<BYTE>(c)) != FALSE; }
+bool IsLeadByte(char c) { return IsDBCSLeadByteEx(kGbkCodePage, static_cast<BYTE>(c)) != FALSE; }
+
+// The wide form of 8-bit path text, or empty when the bytes are not text in
+// code page 936 (a lone lead byte, say): the 8-bit file functions would turn
+// those into '?' and fail on a name nobody can create.
+std::wstring WidePath(const std::string& text) {
+  if (text.empty()) return {};
+  const int length = static_cast<int>(text.size());
+  const int units = MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+  if (units <= 0) return {};
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, text.data(), length, wide.data(), units);
+  return wide;
+}
 
 // Calls `visit(position, isSingleByte)` for every character of `text`.
 template <typename Visit>
@@ -56,14 +76,6 @@ std::vector<std::string> SplitAtBackslashes(const std::string& text) {
     }
   });
   return parts;
-}
-
-size_t LastBackslash(const std::string& text) {
-  size_t last = std::string::npos;
-  ForEachCharacter(text, [&](size_t i, bool single) {
-    if (single && text[i] == '\\') last = i;
-  });
-  return last;
 }
 
 bool EndsWithSeparator(const std::string& text) {
@@ -124,18 +136,236 @@ int AskAboutLockedFile(const std::string& entryName) {
 }
 
 // Creation and last-write time from the entry's DOS time, read as local
-// time; the last-access time stays. Best effort: a file whose times cannot
-// be set keeps those of its writing.
-void RestoreFileTime(const std::string& path, uLong dosDate) {
-  win::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;
-  FILETIME created{}, accessed{}, written{};
-  if (!GetFileTime(file.get(), &created, &accessed, &written)) return;
+// time; the last-access time stays. Set on the handle that wrote the data,
+// after the last write. Best effort: a file whose times cannot be set keeps
+// those of its writing.
+void RestoreFileTime(HANDLE file, uLong dosDate) {
   FILETIME local{}, utc{};
   if (!DosDateTimeToFileTime(HIWORD(dosDate), LOWORD(dosDate), &local)) return;
   if (!LocalFileTimeToFileTime(&local, &utc)) return;
-  SetFileTime(file.get(), &utc, &accessed, &utc);
+  SetFileTime(file, &utc, nullptr, &utc);
+}
+
+bool IsDiskFull(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
+
+// The log line for an entry the system refused to store: its code and its
+// own words for it ("There is not enough space on the disk."), in GBK.
+std::string StoreFailureLine(const std::string& entryName, DWORD error) {
+  wchar_t* text = nullptr;
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = text != nullptr ? text : L"";
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
+    message.pop_back();
+  char line[2046] = {};
+  std::snprintf(line, sizeof line, "Unzip Fail,code:%lu,message:%s,file:%s", static_cast<unsigned long>(error),
+                NarrowToCodePage(message, kGbkCodePage, 1024).c_str(), entryName.c_str());
+  return line;
+}
+
+// Creates `path` as a folder; true when it is one afterwards. `last` asks
+// for the look at an existing one: a file of that name "exists" too, but
+// nothing can be put inside it. Inside a path the next creation finds that
+// out by itself.
+bool CreateFolder(const std::wstring& path, bool last, DWORD* error) {
+  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+  const DWORD code = GetLastError();
+  if (code != ERROR_ALREADY_EXISTS) {
+    *error = code;
+    return false;
+  }
+  if (!last) return true;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// What one extraction thread keeps between its entries: the data buffer and
+// the last folder it made sure of (folders are never removed during an
+// extraction, so one that exists stays).
+struct EntryWriter {
+  std::unique_ptr<char[]> buffer{new char[kWriteBuffer]};
+  std::wstring knownFolder;
+
+  // Every folder of `relative` (a clean entry name, '\'-separated) below
+  // `root` (which exists and ends in a separator), skipping those known.
+  bool MakeFoldersBelow(const std::wstring& root, const std::wstring& relative, DWORD* error) {
+    const std::wstring folder = root + relative;
+    if (folder == knownFolder) return true;
+    for (size_t cut = relative.find(L'\\');; cut = relative.find(L'\\', cut + 1)) {
+      const bool last = cut == std::wstring::npos;
+      const std::wstring prefix = root + relative.substr(0, cut);
+      const bool known = knownFolder.size() >= prefix.size() && knownFolder.compare(0, prefix.size(), prefix) == 0 &&
+                         (knownFolder.size() == prefix.size() || knownFolder[prefix.size()] == L'\\');
+      if (!known && !CreateFolder(prefix, last, error)) return false;
+      if (last) break;
+    }
+    knownFolder = folder;
+    return true;
+  }
+};
+
+enum class Outcome { kExtracted, kFailed, kDropped };
+
+struct EntryResult {
+  Outcome outcome;
+  std::string reason;  // a log line, for failures the system gave a reason for
+};
+
+// One entry's turn: alone (ExtractCurrent) or as one of several threads.
+struct Turn {
+  TEntryOrder* order = nullptr;
+  unsigned slot = 0;
+
+  bool Claim(const std::wstring& name, bool folder) const {
+    if (order == nullptr) return true;
+    std::wstring path = name;
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+    return order->Claim(slot, std::move(path), folder);
+  }
+  void Opened() const {
+    if (order != nullptr) order->Opened(slot);
+  }
+  bool Stopped() const { return order != nullptr && order->StoppedBefore(slot); }
+  int Ask(const std::string& entryName) const {
+    auto ask = [](const void* name) { return AskAboutLockedFile(*static_cast<const std::string*>(name)); };
+    if (order == nullptr) return ask(&entryName);
+    return order->Ask(slot, ask, &entryName);
+  }
+};
+
+// The current entry of `zip` into `destination` (which exists).
+EntryResult ExtractEntry(unzFile zip, const std::string& destination, EntryWriter& writer, const Turn& turn) {
+  const EntryResult failed{Outcome::kFailed, {}};
+  unz_file_info info{};
+  char rawName[kNameBuffer] = {};
+  char comment[kCommentBuffer] = {};
+  // A record that cannot be read names nothing that could be extracted.
+  if (unzGetCurrentFileInfo(zip, &info, rawName, kNameBuffer, nullptr, 0, comment, kCommentBuffer) != UNZ_OK)
+    return failed;
+  // A name that fills the buffer arrives without terminator, and one with
+  // a zero byte inside would be cut short: both are refused.
+  if (info.size_filename >= kNameBuffer || std::strlen(rawName) != info.size_filename) return failed;
+  std::string name(rawName);
+  SlashesToBackslashes(name);
+  const bool isFolder = (info.external_fa & kFolderAttribute) != 0;
+  if (!IsSafeEntryName(name.c_str(), isFolder)) return failed;
+
+  const std::string target = Join(destination, name);
+  if (!FitsPathBuffer(target) || !LiesBelow(destination, target)) return failed;
+  // The destination's part of the joined path (with the separator Join
+  // added) and the name, each converted on its own.
+  const std::wstring root = WidePath(target.substr(0, target.size() - name.size()));
+  std::wstring wideName = WidePath(name);
+  if (root.empty() || wideName.empty()) return failed;
+  if (!turn.Claim(wideName, isFolder)) return {Outcome::kDropped, {}};
+
+  DWORD error = 0;
+  if (isFolder) {
+    while (!wideName.empty() && wideName.back() == L'\\') wideName.pop_back();
+    if (writer.MakeFoldersBelow(root, wideName, &error)) {
+      turn.Opened();
+      return {Outcome::kExtracted, {}};
+    }
+    return {Outcome::kFailed, IsDiskFull(error) ? StoreFailureLine(name, error) : std::string()};
+  }
+  const size_t cut = wideName.rfind(L'\\');
+  if (cut != std::wstring::npos && !writer.MakeFoldersBelow(root, wideName.substr(0, cut), &error))
+    return {Outcome::kFailed, IsDiskFull(error) ? StoreFailureLine(name, error) : std::string()};
+
+  const std::wstring path = root + wideName;
+  win::UniqueHandle file;
+  for (;;) {
+    if (turn.Stopped()) return {Outcome::kDropped, {}};
+    file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) {
+      turn.Opened();
+      break;
+    }
+    const int answer = turn.Ask(name);
+    if (answer == TEntryOrder::kAnswerStopped) return {Outcome::kDropped, {}};
+    if (answer == IDABORT) return failed;
+    if (answer == IDIGNORE) return {Outcome::kExtracted, {}};
+    // IDRETRY (or a box that could not be shown, which answers 0): try again
+    // only on Retry; anything else stops rather than spinning.
+    if (answer != IDRETRY) return failed;
+  }
+
+  if (unzOpenCurrentFile(zip) != UNZ_OK) return failed;
+  EntryResult result{Outcome::kExtracted, {}};
+  for (;;) {
+    const int got = unzReadCurrentFile(zip, writer.buffer.get(), kWriteBuffer);
+    if (got == 0) break;
+    if (got < 0) {
+      result = failed;
+      break;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file.get(), writer.buffer.get(), static_cast<DWORD>(got), &written, nullptr)) {
+      result = {Outcome::kFailed, StoreFailureLine(name, GetLastError())};
+      break;
+    }
+    if (written != static_cast<DWORD>(got)) {
+      result = failed;
+      break;
+    }
+  }
+  // The entry's CRC-32 is checked here: corrupt data must not count as
+  // installed.
+  if (unzCloseCurrentFile(zip) != UNZ_OK) result.outcome = Outcome::kFailed;
+  if (result.outcome == Outcome::kExtracted) RestoreFileTime(file.get(), info.dosDate);
+  return result;
+}
+
+unsigned DefaultThreads() {
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  // Two threads pay off even on one core: most of an entry's time is spent
+  // waiting for the file system, not computing.
+  return std::clamp<unsigned>(system.dwNumberOfProcessors, 2, kMaxThreads);
+}
+
+// One extraction thread: takes entries in archive order until the walk is
+// over. `zip` is this thread's own reader, standing on the first entry.
+void ExtractEntries(TEntryOrder& order, unsigned slot, unzFile zip, const std::string& destination) {
+  EntryWriter writer;
+  uint64_t position = 0;
+  for (;;) {
+    const uint64_t entry = order.Take(slot);
+    if (entry == TEntryOrder::kNoEntry) return;
+    int moved = UNZ_OK;
+    for (; position < entry && moved == UNZ_OK; ++position) moved = unzGoToNextFile(zip);
+    if (moved == UNZ_END_OF_LIST_OF_FILE) {
+      order.EndAt(slot);
+    } else if (moved != UNZ_OK) {
+      // Only the end of the list is the end: a record that cannot be read
+      // leaves the package half extracted.
+      order.Fail(slot, std::string());
+    } else {
+      const Turn turn{&order, slot};
+      EntryResult result = ExtractEntry(zip, destination, writer, turn);
+      if (result.outcome == Outcome::kFailed) order.Fail(slot, std::move(result.reason));
+    }
+    order.Finish(slot);
+  }
+}
+
+struct HelperThread {
+  TEntryOrder* order;
+  unsigned slot;
+  const char* zipPath;
+  const std::string* destination;
+};
+
+unsigned __stdcall RunHelperThread(void* argument) {
+  const HelperThread& helper = *static_cast<const HelperThread*>(argument);
+  // A reader of its own: the archive's file position is not shared.
+  unzFile zip = unzOpen(helper.zipPath);
+  if (zip == nullptr) return 0;  // the other threads do its share
+  ExtractEntries(*helper.order, helper.slot, zip, *helper.destination);
+  unzClose(zip);
+  return 0;
 }
 
 }  // namespace
@@ -143,6 +373,7 @@ void RestoreFileTime(const std::string& path, uLong dosDate) {
 bool IsSafeEntryName(const char* rawName, bool isFolder) {
   if (rawName == nullptr || rawName[0] == '\0') return false;
   std::string name(rawName);
+  if (WidePath(name).empty()) return false;
   SlashesToBackslashes(name);
   bool forbidden = false;
   ForEachCharacter(name, [&](size_t i, bool single) {
@@ -175,6 +406,7 @@ void TUnzip::Close() {
   }
   zipHandle = nullptr;
   zipFolder[0] = '\0';
+  zipFullPath[0] = '\0';
 }
 
 bool TUnzip::Open(const char* zipPath) {
@@ -190,89 +422,48 @@ bool TUnzip::Open(const char* zipPath) {
   size_t folderLength = filePart != nullptr ? static_cast<size_t>(filePart - full) : length;
   std::memcpy(zipFolder, full, folderLength);
   zipFolder[folderLength] = '\0';
+  std::memcpy(zipFullPath, full, length + 1);
   return true;
 }
 
-bool TUnzip::ExtractAll(const char* destDir) {
+bool TUnzip::ExtractAll(const char* destDir, unsigned threads) {
   if (zipHandle == nullptr || destDir == nullptr || destDir[0] == '\0') return false;
   if (!MakeFolders(destDir)) return false;
   unz_global_info global{};
   if (unzGetGlobalInfo(zipHandle, &global) != UNZ_OK || global.number_entry == 0) return false;
   if (unzGoToFirstFile(zipHandle) != UNZ_OK) return false;
-  for (;;) {
-    if (!ExtractCurrent(destDir)) return false;
-    // Only the end of the list is the end: a record that cannot be read
-    // leaves the package half extracted.
-    const int next = unzGoToNextFile(zipHandle);
-    if (next == UNZ_END_OF_LIST_OF_FILE) return true;
-    if (next != UNZ_OK) return false;
+
+  if (threads == 0) threads = DefaultThreads();
+  // 0xffff is a saturated count: the archive may hold more.
+  if (global.number_entry < 0xffff) threads = std::min<unsigned>(threads, global.number_entry);
+  threads = std::clamp<unsigned>(threads, 1, kMaxThreads);
+  const std::string destination = destDir;
+  TEntryOrder order(threads);
+  std::vector<HelperThread> helpers(threads);
+  std::vector<win::UniqueHandle> running;
+  for (unsigned slot = 1; slot < threads; ++slot) {
+    helpers[slot] = HelperThread{&order, slot, zipFullPath, &destination};
+    // A thread that cannot start leaves its share to the others.
+    running.emplace_back(
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunHelperThread, &helpers[slot], 0, nullptr)));
   }
+  ExtractEntries(order, 0, zipHandle, destination);
+  for (const win::UniqueHandle& thread : running) {
+    if (thread) WaitForSingleObject(thread.get(), INFINITE);
+  }
+  if (!order.Failed()) return true;
+  if (!order.FirstReason().empty()) WriteLog(order.FirstReason().c_str());
+  return false;
 }
 
 bool TUnzip::ExtractCurrent(const char* destDir) {
   if (zipHandle == nullptr) return false;
   const std::string destination = (destDir != nullptr && destDir[0] != '\0') ? destDir : zipFolder;
   if (!MakeFolders(destination.c_str())) return false;
-
-  unz_file_info info{};
-  char rawName[kNameBuffer] = {};
-  char comment[kCommentBuffer] = {};
-  // A record that cannot be read names nothing that could be extracted.
-  if (unzGetCurrentFileInfo(zipHandle, &info, rawName, kNameBuffer, nullptr, 0, comment, kCommentBuffer) != UNZ_OK)
-    return false;
-  // A name that fills the buffer arrives without terminator, and one with
-  // a zero byte inside would be cut short: both are refused.
-  if (info.size_filename >= kNameBuffer || std::strlen(rawName) != info.size_filename) return false;
-  std::string name(rawName);
-  SlashesToBackslashes(name);
-  const bool isFolder = (info.external_fa & kFolderAttribute) != 0;
-  if (!IsSafeEntryName(name.c_str(), isFolder)) return false;
-
-  const std::string target = Join(destination, name);
-  if (!FitsPathBuffer(target) || !LiesBelow(destination, target)) return false;
-  if (isFolder) return MakeFolders(target.c_str());
-
-  const size_t cut = LastBackslash(target);
-  if (cut == std::string::npos || !MakeFolders(target.substr(0, cut).c_str())) return false;
-
-  win::UniqueHandle file;
-  for (;;) {
-    file.reset(CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
-    if (file) break;
-    int answer = AskAboutLockedFile(name);
-    if (answer == IDABORT) return false;
-    if (answer == IDIGNORE) return true;
-    // IDRETRY (or a box that could not be shown, which answers 0): try again
-    // only on Retry; anything else stops rather than spinning.
-    if (answer != IDRETRY) return false;
-  }
-
-  if (unzOpenCurrentFile(zipHandle) != UNZ_OK) return false;
-  bool failed = false;
-  char chunk[kChunk];
-  for (;;) {
-    int got = unzReadCurrentFile(zipHandle, chunk, kChunk);
-    if (got == 0) break;
-    if (got < 0) {
-      failed = true;
-      break;
-    }
-    DWORD written = 0;
-    if (!WriteFile(file.get(), chunk, static_cast<DWORD>(got), &written, nullptr) ||
-        written != static_cast<DWORD>(got)) {
-      failed = true;
-      break;
-    }
-  }
-  file.reset();
-  // The entry's CRC-32 is checked here: corrupt data must not count as
-  // installed.
-  if (unzCloseCurrentFile(zipHandle) != UNZ_OK) failed = true;
-  if (failed) return false;
-
-  RestoreFileTime(target, info.dosDate);
-  return true;
+  EntryWriter writer;
+  const EntryResult result = ExtractEntry(zipHandle, destination, writer, Turn{});
+  if (!result.reason.empty()) WriteLog(result.reason.c_str());
+  return result.outcome == Outcome::kExtracted;
 }
 
 bool TUnzip::MakeFolders(const char* path) {
@@ -289,15 +480,9 @@ bool TUnzip::MakeFolders(const char* path) {
     prefix += '\\';
     prefix += parts[i];
     if (!FitsPathBuffer(prefix)) return false;
-    if (!CreateDirectoryA(prefix.c_str(), nullptr)) {
-      if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
-      // A file of that name "exists" too, but nothing can be put inside it.
-      // Inside the path the next CreateDirectoryA finds that out by itself;
-      // only the last part needs a look.
-      if (i + 1 < parts.size()) continue;
-      DWORD attributes = GetFileAttributesA(prefix.c_str());
-      if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
-    }
+    DWORD error = 0;
+    const std::wstring wide = WidePath(prefix);
+    if (wide.empty() || !CreateFolder(wide, i + 1 == parts.size(), &error)) return false;
   }
   return true;
 }

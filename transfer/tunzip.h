@@ -1,6 +1,6 @@
 #pragma once
-// Unpacking of one zip package into a folder, entry by entry, with the
-// Windows 8-bit (code page 936) file functions: folders along each path,
+// Unpacking of one zip package into a folder, entry by entry: 8-bit
+// (code page 936) names through the wide file functions, folders along each path,
 // files replaced, time stamps restored, and a prompt when a file cannot be
 // overwritten. The archive itself is read by the installer's zip reader.
 #include "transfer/unzip.h"
@@ -16,8 +16,11 @@ class TUnzip {
   // closed). True when the archive is open.
   bool Open(const char* zipPath);
   // Every entry into `destDir`; stops at the first entry that fails. True
-  // when every entry was extracted or skipped by the user.
-  bool ExtractAll(const char* destDir);
+  // when every entry was extracted or skipped by the user. The entries are
+  // written by `threads` threads (0: as many as the machine has cores, at
+  // least two and at most four) with the result of one thread walking the
+  // archive in order (see entry_order.h).
+  bool ExtractAll(const char* destDir, unsigned threads = 0);
   // The current entry into `destDir` (null or empty: the archive's own
   // folder). True when it was extracted or skipped by the user.
   bool ExtractCurrent(const char* destDir = nullptr);
@@ -33,12 +36,15 @@ class TUnzip {
 
   unzFile zipHandle = nullptr;
   char zipFolder[261] = {};
+  char zipFullPath[261] = {};  // of the open archive, for the other threads' readers
 };
 
 // Whether an entry name (already with backslashes) names a plain file or
 // folder strictly below the destination: no empty, "." or ".." part, no
 // drive, root, UNC or device path, no stream (':'), no reserved device name,
-// no part ending in a dot or a space, no character Windows forbids in names.
+// no part ending in a dot or a space, no character Windows forbids in names,
+// and nothing that is not text in code page 936 (a lone lead byte would
+// reach the file system as '?').
 // Folder entries may end in one backslash. Code-page aware: a double-byte
 // character's second byte is never taken for a separator.
 bool IsSafeEntryName(const char* name, bool isFolder);

@@ -15,6 +15,7 @@
 #include "support/message_sink.h"
 #include "support/test_support.h"
 #include "transfer/tunzip.h"
+#include "unzip/tree.h"
 #include "unzip/unzip_fixture.h"
 
 using testing_support::MessageSink;
@@ -22,32 +23,10 @@ using testing_support::PathExists;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchDir;
 using testing_support::WriteFileBytes;
+using unzip_tree::Tree;
 namespace fx = unzip_fixture;
 
 namespace {
-
-// Every file and folder below `root`, relative, '/'-separated, sorted.
-std::vector<std::string> Tree(const std::string& root) {
-  std::vector<std::string> found;
-  std::function<void(const std::string&, const std::string&)> walk = [&](const std::string& dir,
-                                                                          const std::string& rel) {
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-      std::string name = data.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string relName = rel.empty() ? name : rel + "/" + name;
-      bool isDir = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      found.push_back(isDir ? relName + "/" : relName);
-      if (isDir) walk(dir + "\\" + name, relName);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-  };
-  walk(root, "");
-  std::sort(found.begin(), found.end());
-  return found;
-}
 
 std::string WriteZip(const ScratchDir& dir, const std::string& fileName, const std::vector<fx::Entry>& entries) {
   std::string path = dir / fileName;

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/text.h"
 #include "support/test_support.h"
@@ -34,6 +35,19 @@ BOOL CALLBACK FindVisibleDialog(HWND hwnd, LPARAM param) {
   return TRUE;
 }
 
+BOOL CALLBACK CountVisibleDialog(HWND hwnd, LPARAM param) {
+  HWND found = nullptr;
+  FindVisibleDialog(hwnd, reinterpret_cast<LPARAM>(&found));
+  if (found != nullptr) ++*reinterpret_cast<int*>(param);
+  return TRUE;
+}
+
+int VisibleDialogs() {
+  int count = 0;
+  EnumWindows(CountVisibleDialog, reinterpret_cast<LPARAM>(&count));
+  return count;
+}
+
 // Waits for a prompt to be on screen (without answering it).
 bool PromptShows(DWORD timeoutMs) {
   const ULONGLONG end = GetTickCount64() + timeoutMs;
@@ -46,11 +60,15 @@ bool PromptShows(DWORD timeoutMs) {
   return false;
 }
 
-// An extraction running on its own thread, like the installer's worker.
+// An extraction running on its own thread, like the installer's worker
+// (`threads` 0: as many as the installer would use).
 class Extraction {
  public:
-  Extraction(std::string zip, std::string dest)
-      : thread_([this, zip, dest] { result_ = TUnzip::UnzipTo(zip.c_str(), dest.c_str()); }) {}
+  Extraction(std::string zip, std::string dest, unsigned threads = 0)
+      : thread_([this, zip, dest, threads] {
+          TUnzip unzip;
+          result_ = unzip.Open(zip.c_str()) && unzip.ExtractAll(dest.c_str(), threads);
+        }) {}
   ~Extraction() {
     if (thread_.joinable()) thread_.join();
   }
@@ -136,4 +154,100 @@ TEST(UnzipOverwritePrompt, RetryAsksAgainUntilTheFileIsReleased) {
   EXPECT_EQ(ReadFileBytes(pkg.dest + "\\sub\\locked.txt"), "new content");
   EXPECT_EQ(ReadFileBytes(pkg.dest + "\\last.txt"), "3");
   EXPECT_FALSE(PromptShows(300)) << "no prompt after the release";
+}
+
+namespace {
+
+// first.txt, then `count` small entries, the locked sub/locked.txt, and
+// `count` more: n0.txt, n1.txt, ... numbered through the archive.
+std::vector<fx::Entry> AroundTheLockedFile(int count) {
+  std::vector<fx::Entry> entries;
+  for (int i = 0; i < 2 * count + 1; ++i) {
+    entries.push_back(i == count ? fx::File("sub/locked.txt", "new content")
+                                 : fx::File(fx::Numbered("n", i, ".txt"), std::string(3000, 'a' + i % 26)));
+  }
+  return entries;
+}
+
+}  // namespace
+
+// With several threads the prompt still comes alone, after every earlier
+// entry and before any later one touches the disk; Abort stops the walk
+// there and Ignore lets it go on.
+TEST(UnzipOverwritePrompt, ParallelExtractionAsksInArchiveOrder) {
+  constexpr int kAround = 40;
+  struct Case {
+    int answer;
+    bool result;
+  } const cases[] = {{IDABORT, false}, {IDIGNORE, true}};
+  for (const Case& c : cases) {
+    LockedPackage pkg("prompt-parallel");
+    ASSERT_NE(pkg.lock, INVALID_HANDLE_VALUE);
+    WriteFileBytes(pkg.zip, fx::Build(AroundTheLockedFile(kAround)));
+    Extraction run(pkg.zip, pkg.dest, 4);
+    ASSERT_TRUE(PromptShows(20000));
+    for (int i = 0; i < 2 * kAround + 1; ++i) {
+      if (i == kAround) continue;
+      EXPECT_EQ(PathExists(pkg.dest + fx::Numbered("\\n", i, ".txt")), i < kAround) << i;
+    }
+    DialogAnswerer answer(c.answer);
+    ASSERT_TRUE(answer.Join());
+    EXPECT_EQ(answer.text(), Wide(u8"无法覆盖文件\"sub\\locked.txt\",该文件可能正被使用!\n是否终止升级?"));
+    EXPECT_EQ(run.Result(), c.result);
+    EXPECT_FALSE(PromptShows(300)) << "one prompt only";
+    for (int i = kAround + 1; i < 2 * kAround + 1; ++i) {
+      EXPECT_EQ(PathExists(pkg.dest + fx::Numbered("\\n", i, ".txt")), c.result) << i;
+    }
+    pkg.Release();
+    EXPECT_EQ(ReadFileBytes(pkg.dest + "\\sub\\locked.txt"), "old content");
+  }
+}
+
+// Two locked files: two prompts, one after the other, in archive order.
+TEST(UnzipOverwritePrompt, ParallelExtractionAsksOneAtATime) {
+  LockedPackage pkg("prompt-two");
+  ASSERT_NE(pkg.lock, INVALID_HANDLE_VALUE);
+  WriteFileBytes(pkg.dest + "\\second.txt", "old second");
+  HANDLE second = CreateFileA((pkg.dest + "\\second.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+  ASSERT_NE(second, INVALID_HANDLE_VALUE);
+  std::vector<fx::Entry> entries = AroundTheLockedFile(10);
+  entries.push_back(fx::File("second.txt", "new second"));
+  entries.push_back(fx::File("end.txt", "end"));
+  WriteFileBytes(pkg.zip, fx::Build(entries));
+  Extraction run(pkg.zip, pkg.dest, 4);
+  for (const std::string name : {"sub\\locked.txt", "second.txt"}) {
+    ASSERT_TRUE(PromptShows(20000)) << name;
+    Sleep(300);
+    EXPECT_EQ(VisibleDialogs(), 1) << name;
+    DialogAnswerer answer(IDIGNORE);
+    ASSERT_TRUE(answer.Join()) << name;
+    EXPECT_NE(answer.text().find(std::wstring(name.begin(), name.end())), std::wstring::npos) << name;
+  }
+  EXPECT_TRUE(run.Result());
+  CloseHandle(second);
+  EXPECT_EQ(ReadFileBytes(pkg.dest + "\\second.txt"), "old second");
+  EXPECT_EQ(ReadFileBytes(pkg.dest + "\\end.txt"), "end");
+}
+
+// A name that is not text in code page 936 (a lone lead byte before the
+// separator, a byte GBK does not use) cannot be created; it fails the
+// extraction at once instead of asking about a file "in use".
+TEST(UnzipNames, NamesOutsideTheCodePageFailWithoutAPrompt) {
+  ScratchDir scratch("not-gbk");
+  const std::string names[] = {std::string("\x81/x.txt"), std::string("dir/\x81"), std::string("\xff.txt"),
+                               std::string("ok/\x81\x2f\x81\x2f.txt")};
+  int n = 0;
+  for (const std::string& name : names) {
+    EXPECT_FALSE(IsSafeEntryName(name.c_str(), false)) << n;
+    const std::string zip = scratch / fx::Numbered("n", n, ".zip");
+    const std::string dest = scratch / fx::Numbered("dest", n++);
+    WriteFileBytes(zip, fx::Build({fx::File("before.txt", "b"), fx::File(name, "x")}));
+    Extraction run(zip, dest);
+    const bool prompted = PromptShows(1500);
+    if (prompted) DialogAnswerer(IDIGNORE).Join();
+    EXPECT_FALSE(prompted) << n;
+    EXPECT_FALSE(run.Result()) << n;
+    EXPECT_EQ(ReadFileBytes(dest + "\\before.txt"), "b") << n;
+  }
 }

@@ -109,6 +109,14 @@ inline Entry File(std::string name, std::string data, bool deflate = true) {
   return e;
 }
 
+// prefix + number + suffix ("n7.txt"), for numbered entries and files.
+inline std::string Numbered(const char* prefix, int number, const char* suffix = "") {
+  std::string name = prefix;
+  name += std::to_string(number);
+  name += suffix;
+  return name;
+}
+
 inline Entry Folder(std::string name) {
   Entry e;
   e.name = std::move(name);

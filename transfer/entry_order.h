@@ -1,0 +1,99 @@
+#pragma once
+// The order rules of one extraction spread over several threads. Entries
+// are handed out in archive order; each thread writes its own entries, and
+// this record makes the result the one a single thread walking the archive
+// would leave:
+//  - an entry whose path could meet the path of an earlier entry still being
+//    written (the same file, or a file where the other needs a folder) waits
+//    for it, so duplicate names end with the last entry's content;
+//  - the overwrite prompt is shown for one entry at a time, only once every
+//    earlier entry is finished, and no new entry starts while it is up;
+//  - the first failing entry (in archive order) stops the walk: no entry
+//    after it starts any more, and its reason is the one reported.
+// Every thread owns one slot; all fields are guarded by `lock_`.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TEntryOrder {
+ public:
+  static constexpr uint64_t kNoEntry = UINT64_MAX;
+  // Answer of Ask when an earlier entry failed meanwhile: the question is
+  // moot and the entry is dropped.
+  static constexpr int kAnswerStopped = -1;
+
+  explicit TEntryOrder(unsigned slots);
+  TEntryOrder(const TEntryOrder&) = delete;
+  TEntryOrder& operator=(const TEntryOrder&) = delete;
+
+  // The next entry for `slot`, or kNoEntry when the walk is over (stopped by
+  // a failure or past its end). Waits while a prompt is up.
+  uint64_t Take(unsigned slot);
+  // The entry of `slot` will write `path` (the entry name, upper-cased,
+  // without a trailing backslash; a folder entry when `folder`). Waits for
+  // its turn to touch the disk: every earlier entry has opened its file,
+  // and none still writing could have the same path. False when an earlier
+  // entry failed meanwhile: the entry must not be written.
+  bool Claim(unsigned slot, std::wstring path, bool folder);
+  // The entry of `slot` has its folders and its open file: later entries
+  // may take their turn.
+  void Opened(unsigned slot);
+  // Runs `ask(context)` once every earlier entry is finished, with no other
+  // prompt up; kAnswerStopped instead when an earlier entry failed.
+  int Ask(unsigned slot, int (*ask)(const void*), const void* context);
+  // True when an entry before the one of `slot` failed.
+  bool StoppedBefore(unsigned slot);
+  // The entry of `slot` failed; `reason` is logged when it is the first.
+  void Fail(unsigned slot, std::string reason);
+  // The entry of `slot` does not exist: the archive lists fewer entries.
+  void EndAt(unsigned slot);
+  // The entry of `slot` is finished (written, skipped, failed or dropped).
+  void Finish(unsigned slot);
+
+  // After every thread has finished: whether an entry failed, and the
+  // reason of the first failing entry (empty when it gave none).
+  bool Failed() const { return stopAt_ != kNoEntry; }
+  const std::string& FirstReason() const { return reason_; }
+
+ private:
+  struct Slot {
+    bool busy = false;
+    bool opened = false;
+    uint64_t entry = 0;
+    std::wstring path;
+    bool folder = false;
+  };
+
+  class Guard {
+   public:
+    explicit Guard(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~Guard() { ReleaseSRWLockExclusive(&lock_); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+   private:
+    SRWLOCK& lock_;
+  };
+
+  void Wait() { SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0); }
+  void Changed() { WakeAllConditionVariable(&changed_); }
+  bool EarlierBusy(uint64_t entry) const;
+  bool MustWait(const Slot& mine) const;
+
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+  std::vector<Slot> slots_;
+  uint64_t next_ = 0;              // next entry to hand out
+  uint64_t endAt_ = kNoEntry;      // first entry the archive does not have
+  uint64_t stopAt_ = kNoEntry;     // first entry that failed
+  unsigned prompting_ = 0;         // threads waiting for or showing a prompt
+  std::string reason_;
+};
+
+// Whether two entry paths (upper-cased, '\'-separated, no trailing
+// separator) could name the same file: both are files, with the same path,
+// or with a '~' in either (a part with '~' may be the short 8.3 alias of
+// any other name).
+bool PathsMeet(const std::wstring& a, bool aFolder, const std::wstring& b, bool bFolder);
