@@ -279,10 +279,7 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, EntryWrite
   for (;;) {
     if (turn.Stopped()) return {Outcome::kDropped, {}};
     file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file) {
-      turn.Opened();
-      break;
-    }
+    if (file) break;
     const int answer = turn.Ask(name);
     if (answer == TEntryOrder::kAnswerStopped) return {Outcome::kDropped, {}};
     if (answer == IDABORT) return failed;
@@ -292,7 +289,11 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, EntryWrite
     if (answer != IDRETRY) return failed;
   }
 
+  // The next entry starts only once this one's local header has been
+  // accepted: a header the reader refuses stops the extraction before any
+  // later file is written, as it does on one thread.
   if (unzOpenCurrentFile(zip) != UNZ_OK) return failed;
+  turn.Opened();
   EntryResult result{Outcome::kExtracted, {}};
   for (;;) {
     const int got = unzReadCurrentFile(zip, writer.buffer.get(), kWriteBuffer);
