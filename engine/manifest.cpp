@@ -34,6 +34,8 @@ int64_t ParseStamp(const char* text) {
 }  // namespace
 
 bool IClient::FetchManifest() {
+  // A signed release is checked before anything of it is read.
+  if (!releaseKey.empty() && !FetchReleaseIndex()) return false;
   AppContext& ctx = GetAppContext();
   const std::string key = remotePrefix + "/summary.ini";
   const std::string localFile = ctx.stagingDir + "/summary.ini";
