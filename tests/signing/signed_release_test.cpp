@@ -125,8 +125,8 @@ class SignedRelease : public ::testing::Test {
     ASSERT_GE(log.size(), 2 + tail.size());
     EXPECT_EQ(log[0], "Version: IE_9.5.9.1");
     EXPECT_EQ(log[1], Gbk(u8"用户点击安装，安装开始..."));
-    // A refusal's last line carries the server's words or digests computed
-    // below; the rest is exact.
+    // A refusal's last line is compared up to the layer's error message or
+    // the index's digest; every other line exactly.
     const size_t exact = c.last == WM_INSTALL_DONE ? tail.size() : tail.size() - 1;
     for (size_t i = 0; i < exact; ++i) EXPECT_EQ(log[2 + i], tail[i]) << i;
     if (c.last == WM_INSTALL_DONE) {
@@ -226,6 +226,16 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
        [](const std::string&) {
          return std::vector<std::string>{
              "Release index rejected,key:9.5KavimorIE/release-index.sig,signature of 63 bytes, 64 expected"};
+       }},
+      // Held in memory while it is checked, so a larger answer is cut off.
+      {"index over 1 MiB", true,
+       [](const std::string& release) {
+         std::string index = ReadFileBytes(release + "\\release-index.txt");
+         WriteFileBytes(release + "\\release-index.txt", index + std::string(kReleaseIndexMaxBytes, 'a'));
+       },
+       StartOutcome::ManifestFailed, 0, 0,
+       [](const std::string&) {
+         return std::vector<std::string>{"Release index fetch failed,key:9.5KavimorIE/release-index.txt,code:"};
        }},
       {"no signature", true,
        [](const std::string& release) { DeleteFileA((release + "\\release-index.sig").c_str()); },
