@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "transfer/release_index.h"
+
 namespace AlibabaCloud::OSS {
 class OssClient;
 }
@@ -24,6 +26,12 @@ struct IClient {
   int32_t finishedDownloads = 0;
   int32_t progressPercent = 0;
   bool hasQuant = false;
+  // The publisher's release key, the P-256 point X||Y (64 bytes), from the
+  // build; empty: releases are not verified and nothing below is used.
+  std::string releaseKey;
+  // What the signed release index of this run allows; read by
+  // FetchManifest before anything else when releaseKey is set.
+  ReleaseIndex releaseIndex;
 
   IClient();
   // Shuts the object-store library down, then releases the strings.
@@ -42,6 +50,12 @@ struct IClient {
   bool DownloadObject(const std::string& key, const std::string& localPath);
   bool DownloadRuntimePackage(const std::string& fileName);
   bool DownloadQuantPackage(const std::string& fileName);
+
+  // Signed releases (only with releaseKey): fetches the index and its
+  // signature and checks them; checks one downloaded object against the
+  // index (and deletes it when it does not match). Both log why they fail.
+  bool FetchReleaseIndex();
+  bool CheckReleaseObject(const std::string& key, const std::string& localPath);
 
   // One zip package into a folder.
   bool ExtractPackage(const std::string& zipPath, const std::string& destDir);

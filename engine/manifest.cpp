@@ -28,6 +28,8 @@ std::string ReadWholeFile(const std::string& path) {
 }  // namespace
 
 bool IClient::FetchManifest() {
+  // A signed release is checked before anything of it is read.
+  if (!releaseKey.empty() && !FetchReleaseIndex()) return false;
   AppContext& ctx = GetAppContext();
   const std::string key = remotePrefix + "/summary.ini";
   const std::string localFile = ctx.stagingDir + "/summary.ini";

@@ -22,19 +22,32 @@ if [ -n "${KAVIMOR_HEADLESS:-}" ] || [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/n
   . "$root/scripts/netns.sh"
   kavimor_enter_netns "$0" "$@"
 fi
-cmake -S "$root" -B "$build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/win" -j "$(nproc)" --target kavimor_installer stand_in_client installer_program_tests
+# The demo publishes as a publisher does: a release key pair (throw-away,
+# made once and kept in the build folder), a signed package set, and an
+# installer built with the public key in a build folder of its own, so the
+# test build stays without one.
+keys="$build/demo-key"
+if [ ! -f "$keys/release.pub.pem" ]; then
+  mkdir -p "$keys"
+  rm -f "$keys/release.key.pem"
+  python3 "$root/tools/publish.py" keygen --private-key "$keys/release.key.pem" --public-key "$keys/release.pub.pem"
+fi
+win="$build/demo-win"
+cmake -S "$root" -B "$win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DKAVIMOR_RELEASE_PUBLIC_KEY="$keys/release.pub.pem" >/dev/null
+cmake --build "$win" -j "$(nproc)" --target kavimor_installer stand_in_client installer_program_tests
 
 echo "demo: generating the package set"
 rm -rf "$demo"
 mkdir -p "$demo/control" "$demo/screenshots"
-python3 "$root/tools/make_packages.py" --out "$demo/bucket" --client-exe "$build/win/bin/kavimor v9.5.exe"
+python3 "$root/tools/make_packages.py" --out "$demo/bucket" --client-exe "$win/bin/kavimor v9.5.exe"
+echo "demo: signing it"
+python3 "$root/tools/publish.py" publish --root "$demo/bucket" --private-key "$keys/release.key.pem"
 
-endpoint=$(sed -n 's/^KAVIMOR_OSS_ENDPOINT:STRING=//p' "$build/win/CMakeCache.txt")
+endpoint=$(sed -n 's/^KAVIMOR_OSS_ENDPOINT:STRING=//p' "$win/CMakeCache.txt")
 port=${endpoint##*:}
 echo "demo: publishing it on 127.0.0.1:$port"
-python3 "$root/tools/oss_server.py" --root "$demo/bucket" --cmake-cache "$build/win/CMakeCache.txt" \
+python3 "$root/tools/oss_server.py" --root "$demo/bucket" --cmake-cache "$win/CMakeCache.txt" \
   --port "$port" --port-file "$demo/port" --control-dir "$demo/control" \
   --log-file "$demo/server.log" --idle-exit 1800 &
 server_pid=$!
@@ -52,16 +65,27 @@ for _ in $(seq 1 100); do [ -s "$demo/port" ] && break; sleep 0.1; done
 
 if [ -z "${KAVIMOR_HEADLESS:-}" ] && [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   export KAVIMOR_KEEP_DISPLAY=1
-  kavimor_env_start "$build/win"
+  kavimor_env_start "$win"
   echo "demo: the installer is on your display; press Install, then Open"
-  LC_ALL=${KAVIMOR_LOCALE:-zh_CN.UTF-8} wine "$build/win/bin/kavimor_installer.exe" </dev/null || true
+  LC_ALL=${KAVIMOR_LOCALE:-zh_CN.UTF-8} wine "$win/bin/kavimor_installer.exe" </dev/null || true
   local_appdata="$WINEPREFIX/drive_c/users/$(whoami)/AppData/Local"
   echo "installed into: $local_appdata/Kavimor201805v9.5"
   echo "install log:    $(ls "$local_appdata/Kavimor201805v9.5/kavimorlog/"*install.log 2>/dev/null | tail -n 1)"
 else
-  kavimor_env_start "$build/win"
+  kavimor_env_start "$win"
   shots=$(winepath -w "$demo/screenshots" 2>/dev/null)
-  LC_ALL=${KAVIMOR_LOCALE:-zh_CN.UTF-8} wine "$build/win/bin/installer_program_tests.exe" --demo "$shots" </dev/null
+  LC_ALL=${KAVIMOR_LOCALE:-zh_CN.UTF-8} wine "$win/bin/installer_program_tests.exe" --demo "$shots" </dev/null
   echo "(as Linux paths: $WINEPREFIX/drive_c/users/$(whoami)/AppData/Local/Kavimor201805v9.5"
   echo " and the screenshots in $demo/screenshots)"
+fi
+
+# The installer took only what the release index signed with the demo key
+# lists; its log says so.
+log=$(ls "$WINEPREFIX/drive_c/users/$(whoami)/AppData/Local/Kavimor201805v9.5/kavimorlog/"*install.log 2>/dev/null | tail -n 1)
+verified=$(grep -a -o 'Release index verified,objects:[0-9]*' "${log:-/dev/null}" || true)
+if [ -n "$verified" ]; then
+  echo "signed release:   $verified (key $keys/release.pub.pem)"
+else
+  echo "demo: the install log shows no verified release index" >&2
+  [ -n "${KAVIMOR_KEEP_DISPLAY:-}" ] || exit 1
 fi

@@ -8,6 +8,7 @@
 
 #include "engine/app_context.h"
 #include "platform/install_log.h"
+#include "platform/shortcut.h"
 #include "support/test_support.h"
 
 namespace registration_test {
@@ -98,5 +99,15 @@ class LogCapture {
  private:
   std::string logDir_;
 };
+
+// Removes what a whole installation of package 201805 registers: the
+// desktop shortcut, the URL scheme and the uninstall entry.
+inline void RemoveInstallRegistrations() {
+  DeleteFileA(DesktopShortcutPath().c_str());
+  RegDeleteTreeA(HKEY_CLASSES_ROOT, "Kavimor201805");
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE,
+                 "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                 "Kavimor_201805v9.5");
+}
 
 }  // namespace registration_test

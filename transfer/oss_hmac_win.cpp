@@ -1,36 +1,23 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include "platform/handles.h"
+#include "transfer/bcrypt_handles.h"
 #include "transfer/oss_hmac.h"
 #include "transfer/oss_signer.h"
 
 namespace AlibabaCloud::OSS {
 namespace {
 
-struct AlgorithmTraits {
-  using Handle = BCRYPT_ALG_HANDLE;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { ::BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct HashTraits {
-  using Handle = BCRYPT_HASH_HANDLE;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { ::BCryptDestroyHash(h); }
-};
-
 bool Ok(NTSTATUS status) { return status >= 0; }
 
 }  // namespace
 
 std::string HmacSha1(std::string_view key, std::string_view message) {
-  win::Owner<AlgorithmTraits> algorithm;
+  win::BCryptAlgorithm algorithm;
   if (!Ok(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA1_ALGORITHM, nullptr,
                                       BCRYPT_ALG_HANDLE_HMAC_FLAG)))
     return {};
-  win::Owner<HashTraits> hash;
+  win::BCryptHash hash;
   // BCrypt takes non-const buffers but does not write to them.
   if (!Ok(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0,
                            reinterpret_cast<PUCHAR>(const_cast<char*>(key.data())),

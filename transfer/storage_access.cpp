@@ -2,6 +2,7 @@
 // client of the run.
 #include "engine/client.h"
 #include "kavimor_deployment.h"
+#include "kavimor_release_key.h"
 #include "transfer/oss_sdk.h"
 
 void IClient::PrepareStorageAccess() {
@@ -23,6 +24,9 @@ void IClient::PrepareStorageAccess() {
   }
   endpoint = kOssEndpoint;
   bucket = kOssBucket;
+  // The build checked the key's form; empty when releases are not signed.
+  releaseKey.clear();
+  BytesOfHex(kReleasePublicKeyHex, &releaseKey);
   wantDependPackage = false;
   plannedDownloads = 5;
   finishedDownloads = 0;

@@ -66,13 +66,7 @@ class EndToEnd : public ::testing::Test {
     CloseInstallLog();
     Cleanup();
   }
-  static void Cleanup() {
-    DeleteFileA(DesktopShortcutPath().c_str());
-    RegDeleteTreeA(HKEY_CLASSES_ROOT, "Kavimor201805");
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE,
-                   "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                   "Kavimor_201805v9.5");
-  }
+  static void Cleanup() { registration_test::RemoveInstallRegistrations(); }
 
   ScratchDir profile_{"e2e"};
 };

@@ -1,0 +1,140 @@
+// Signed releases: the release index and its signature, fetched and checked
+// before the manifest is read, and every downloaded object checked against
+// the index before anything unpacks it. A failure is logged here; the
+// caller's step fails as any failed download does.
+#include <windows.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <streambuf>
+
+#include "engine/client.h"
+#include "platform/install_log.h"
+#include "platform/text.h"
+#include "transfer/oss_sdk.h"
+#include "transfer/release_crypto.h"
+#include "transfer/release_index.h"
+
+namespace OSS = AlibabaCloud::OSS;
+
+namespace {
+
+// Keeps at most kReleaseIndexMaxBytes; a longer body fails its write, which
+// ends the transfer, so a hostile answer cannot fill the memory.
+class CappedBuffer : public std::streambuf {
+ public:
+  const std::string& data() const { return data_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    if (data_.size() >= kReleaseIndexMaxBytes) return traits_type::eof();
+    data_ += traits_type::to_char_type(c);
+    return c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    const size_t take = std::min(static_cast<size_t>(n), kReleaseIndexMaxBytes - data_.size());
+    data_.append(s, take);
+    return static_cast<std::streamsize>(take);
+  }
+
+ private:
+  std::string data_;
+};
+
+class CappedStream : public std::iostream {
+ public:
+  CappedStream() : std::iostream(nullptr) { rdbuf(&buffer_); }
+  const std::string& data() const { return buffer_.data(); }
+
+ private:
+  CappedBuffer buffer_;
+};
+
+// A small object into memory. It is no package: no progress is posted and
+// no download is counted, so the percentages stay those of the packages.
+bool FetchSmallObject(const IClient& client, const std::string& key, std::string* body) {
+  if (client.ossClient == nullptr) {
+    WriteLog(("Release index fetch failed,key:" + key + ",no object-store client").c_str());
+    return false;
+  }
+  OSS::GetObjectRequest request(client.bucket, key);
+  // The layer asks for a fresh stream on every attempt; the last one holds
+  // the body.
+  auto last = std::make_shared<std::shared_ptr<CappedStream>>();
+  request.setResponseStreamFactory([last]() -> std::shared_ptr<std::iostream> {
+    *last = std::make_shared<CappedStream>();
+    return *last;
+  });
+  const OSS::GetObjectOutcome outcome = client.ossClient->GetObject(request);
+  if (!outcome.isSuccess()) {
+    WriteLog(("Release index fetch failed,key:" + key + ",code:" + outcome.error().Code() +
+              ",message:" + outcome.error().Message())
+                 .c_str());
+    return false;
+  }
+  *body = *last ? (*last)->data() : std::string();
+  return true;
+}
+
+void LogRejected(const std::string& key, const std::string& why) {
+  WriteLog(("Release index rejected,key:" + key + "," + why).c_str());
+}
+
+void DeleteRejected(const std::string& localPath) {
+  const std::wstring wide = WideFromCodePage(localPath, kGbkCodePage, 32768);
+  if (!wide.empty()) DeleteFileW(wide.c_str());
+}
+
+}  // namespace
+
+bool IClient::FetchReleaseIndex() {
+  releaseIndex = ReleaseIndex();
+  const std::string indexKey = remotePrefix + "/" + kReleaseIndexName;
+  const std::string signatureKey = remotePrefix + "/" + kReleaseSignatureName;
+  std::string text;
+  std::string signature;
+  if (!FetchSmallObject(*this, indexKey, &text) || !FetchSmallObject(*this, signatureKey, &signature))
+    return false;
+  if (signature.size() != 64) {
+    LogRejected(signatureKey, "signature of " + std::to_string(signature.size()) + " bytes, 64 expected");
+    return false;
+  }
+  if (!VerifyP256Signature(releaseKey, text, signature)) {
+    LogRejected(indexKey, "signature does not verify with the release key");
+    return false;
+  }
+  std::string error;
+  if (!ReleaseIndex::Parse(text, &releaseIndex, &error)) {
+    LogRejected(indexKey, error);
+    return false;
+  }
+  WriteLog(("Release index verified,objects:" + std::to_string(releaseIndex.size())).c_str());
+  return true;
+}
+
+bool IClient::CheckReleaseObject(const std::string& key, const std::string& localPath) {
+  const ReleaseObject* listed = releaseIndex.Find(key);
+  if (listed == nullptr) {
+    WriteLog(("Release check failed,key:" + key + ",not in the release index").c_str());
+    DeleteRejected(localPath);
+    return false;
+  }
+  std::string digest;
+  uint64_t size = 0;
+  if (!Sha256OfFile(localPath, &digest, &size)) {
+    WriteLog(("Release check failed,key:" + key + ",cannot read " + localPath).c_str());
+    return false;
+  }
+  if (size == listed->size && HexOf(digest) == listed->sha256Hex) return true;
+  char line[512] = {};
+  std::snprintf(line, sizeof line, "size:%" PRIu64 ",sha256:%s,expected size:%" PRIu64 ",sha256:%s",
+                size, HexOf(digest).c_str(), listed->size, listed->sha256Hex.c_str());
+  WriteLog(("Release check failed,key:" + key + "," + line).c_str());
+  // Nothing may unpack it later by mistake.
+  DeleteRejected(localPath);
+  return false;
+}

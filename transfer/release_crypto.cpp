@@ -1,0 +1,91 @@
+#include "transfer/release_crypto.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/handles.h"
+#include "platform/text.h"
+#include "transfer/bcrypt_handles.h"
+
+namespace {
+
+bool Ok(NTSTATUS status) { return status >= 0; }
+
+// BCrypt takes non-const buffers where it only reads them.
+PUCHAR Bytes(std::string_view data) {
+  return reinterpret_cast<PUCHAR>(const_cast<char*>(data.data()));
+}
+
+class Sha256 {
+ public:
+  Sha256() {
+    ok_ = Ok(BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+          Ok(BCryptCreateHash(algorithm_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0));
+  }
+  void Update(std::string_view data) {
+    ok_ = ok_ && Ok(BCryptHashData(hash_.get(), Bytes(data), static_cast<ULONG>(data.size()), 0));
+  }
+  std::string Finish() {
+    unsigned char digest[32] = {};
+    if (!ok_ || !Ok(BCryptFinishHash(hash_.get(), digest, sizeof digest, 0))) return {};
+    return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+  }
+
+ private:
+  win::BCryptAlgorithm algorithm_;
+  win::BCryptHash hash_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+bool Sha256OfFile(const std::string& path, std::string* digest, uint64_t* size) {
+  const std::wstring wide = WideFromCodePage(path, kGbkCodePage, 32768);
+  if (wide.empty()) return false;
+  win::UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return false;
+  Sha256 hash;
+  std::vector<char> buffer(1 << 20);
+  uint64_t total = 0;
+  DWORD got = 0;
+  do {
+    if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+      return false;
+    hash.Update(std::string_view(buffer.data(), got));
+    total += got;
+  } while (got != 0);
+  *digest = hash.Finish();
+  *size = total;
+  return digest->size() == 32;
+}
+
+std::string Sha256Of(std::string_view bytes) {
+  Sha256 hash;
+  hash.Update(bytes);
+  return hash.Finish();
+}
+
+bool VerifyP256Signature(std::string_view publicKey, std::string_view message,
+                         std::string_view signature) {
+  if (publicKey.size() != 64 || signature.size() != 64) return false;
+  const std::string digest = Sha256Of(message);
+  if (digest.size() != 32) return false;
+
+  win::BCryptAlgorithm algorithm;
+  if (!Ok(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0)))
+    return false;
+  // BCRYPT_ECCPUBLIC_BLOB: the header, then X and Y of 32 bytes each.
+  unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64] = {};
+  BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
+  std::memcpy(blob, &header, sizeof header);
+  std::memcpy(blob + sizeof header, publicKey.data(), 64);
+  win::BCryptKey key;
+  if (!Ok(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(), blob,
+                              sizeof blob, 0)))
+    return false;
+  return Ok(BCryptVerifySignature(key.get(), nullptr, Bytes(digest), 32, Bytes(signature), 64, 0));
+}
