@@ -1,0 +1,47 @@
+// The signed release index's parser over arbitrary bytes. Beyond what the
+// sanitizers catch: an accepted index lists each key once, in ascending
+// byte order, with well-formed digests, and finds exactly what it lists;
+// a refused one says why and leaves the previous index as it was.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "tests/fuzz/fuzz_check.h"
+#include "transfer/release_index.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  ReleaseIndex index;
+  std::string error;
+  if (!ReleaseIndex::Parse(text, &index, &error)) {
+    Require(!error.empty(), "a refusal says why");
+    Require(index.empty(), "a refused index leaves the old one");
+    return 0;
+  }
+  Require(!index.empty(), "an accepted index lists something");
+  // Every line after the header is one object; find each key again.
+  size_t listed = 0;
+  std::string previous;
+  size_t pos = text.find('\n') + 1;
+  while (pos < text.size()) {
+    const size_t end = text.find('\n', pos);
+    Require(end != std::string_view::npos, "every accepted line ends in LF");
+    const std::string_view line = text.substr(pos, end - pos);
+    const size_t second = line.find(' ', 65);
+    Require(line.size() > 66 && line[64] == ' ' && second != std::string_view::npos, "line shape");
+    const std::string key(line.substr(second + 1));
+    const ReleaseObject* found = index.Find(key);
+    Require(found != nullptr && found->key == key, "a listed key is found");
+    Require(found->sha256Hex == line.substr(0, 64), "its digest is the listed one");
+    Require(listed == 0 || previous < key, "keys ascend");
+    std::string raw;
+    Require(BytesOfHex(found->sha256Hex, &raw) && raw.size() == 32 && HexOf(raw) == found->sha256Hex,
+            "the digest is 32 bytes of lower-case hex");
+    previous = key;
+    ++listed;
+    pos = end + 1;
+  }
+  Require(listed == index.size(), "nothing listed twice or missed");
+  Require(index.Find(previous + "x") == nullptr, "an unlisted key is not found");
+  return 0;
+}
