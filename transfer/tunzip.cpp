@@ -223,6 +223,9 @@ bool TUnzip::ExtractCurrent(const char* destDir) {
   SlashesToBackslashes(name);
   const bool isFolder = (info.external_fa & kFolderAttribute) != 0;
   if (!IsSafeEntryName(name.c_str(), isFolder)) return false;
+  const std::string rootPart = SplitAtBackslashes(name).front();
+  for (const std::string& refused : refusedRootNames)
+    if (_stricmp(rootPart.c_str(), refused.c_str()) == 0) return false;
 
   const std::string target = Join(destination, name);
   if (!FitsPathBuffer(target) || !LiesBelow(destination, target)) return false;
@@ -298,8 +301,9 @@ bool TUnzip::MakeFolders(const char* path) {
   return true;
 }
 
-bool TUnzip::UnzipTo(const char* zipPath, const char* destDir) {
+bool TUnzip::UnzipTo(const char* zipPath, const char* destDir, const std::vector<std::string>& refusedRootNames) {
   TUnzip unzip;
+  unzip.refusedRootNames = refusedRootNames;
   if (!unzip.Open(zipPath)) return false;
   return unzip.ExtractAll(destDir);
 }
@@ -312,7 +316,7 @@ bool IClient::ExtractPackage(const std::string& zipPath, const std::string& dest
   } else {
     return true;
   }
-  const bool extracted = TUnzip::UnzipTo(zipPath.c_str(), destDir.c_str());
+  const bool extracted = TUnzip::UnzipTo(zipPath.c_str(), destDir.c_str(), DownloadFileNames());
   // Each package's share of the scale; a failed one still takes it, but
   // only a success is shown. No share without planned downloads (it would
   // divide by zero).
