@@ -253,6 +253,7 @@ TEST_F(FinaliseTest, SwapAroundTheRunsOwnLogStartsNoProgram) {
   FillStaging(true);
   FillOldInstall();
   const std::string identity = FileIdentity(Staged("Server\\bin\\service.dll"));
+  const Tree newTree = NewTree();
   OpenInstallLog();  // inside the old install folder, without sharing
   const auto logFiles = testing_support::LogFiles(GetAppContext().logDir);
   ASSERT_EQ(logFiles.size(), 1u);
@@ -268,7 +269,13 @@ TEST_F(FinaliseTest, SwapAroundTheRunsOwnLogStartsNoProgram) {
   EXPECT_EQ(result, 1u);
   EXPECT_EQ(messages_, SuccessMessages());
   ExpectInstalledTree(true);
-  EXPECT_FALSE(PathExists(Installed("old.txt")));
+  // Exactly the new tree and the settings: nothing of the old one is left.
+  Tree expected = newTree;
+  expected["config\\kavimor.Default.pri"] = "";
+  Tree installed = Snapshot(GetAppContext().installDir);
+  installed["config\\kavimor.Default.pri"] = "";
+  installed["config\\kavimor.Default.pub"] = expected["config\\kavimor.Default.pub"];
+  EXPECT_EQ(installed, expected);
   EXPECT_EQ(FileIdentity(Installed("Server\\bin\\service.dll")), identity);  // renamed, not copied
   EXPECT_TRUE(testing_support::WaitForAnyStartRecord(planted.path(), 500).empty());
   // The log stayed where it was and received every line up to its close.
@@ -356,6 +363,8 @@ const HandOverFault kHandOverFaults[] = {
      "In use: "},
     // Found half-way through moving the new tree in.
     {"new_file_held", false, [] { return Under(GetAppContext().stagingDir, "kavimor v9.5.exe"); }, "Not moved: "},
+    // Found half-way through moving the old tree aside: a folder held open.
+    {"old_folder_held", false, [] { return Under(GetAppContext().installDir, "Server"); }, "Not moved: "},
     // A leftover aside folder that cannot be cleared.
     {"aside_name_held", false, [] { return GetAppContext().installDir + "old"; }, "Not deleted: "},
     // The copy to the install volume misses a file: no silent skip.
@@ -373,7 +382,11 @@ TEST_P(HandOverFaultTest, PutsTheOldInstallationBackAndFailsWithCode11) {
   const Tree oldTree = Snapshot(GetAppContext().installDir);
   const Tree newTree = NewTree();
   OpenInstallLog();  // inside the install folder, as in a real run
-  HANDLE handle = CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  // A folder is held as a program's current folder is: readable, not
+  // deletable; a file without any sharing.
+  const bool folder = (GetFileAttributesA(held.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  HANDLE handle = CreateFileA(held.c_str(), GENERIC_READ, folder ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);
 
   const unsigned result = Run();
