@@ -30,6 +30,8 @@ struct FindTraits {
 };
 using FindHandle = win::Owner<FindTraits>;
 
+// Both atomic, no lock: the checkpoint is set before any worker runs, and
+// Begun is written by the worker and read by the UI thread at exit.
 std::atomic<HandOverCheckpoint> Checkpoint{nullptr};
 std::atomic<bool> Begun{false};
 
@@ -200,6 +202,7 @@ bool Settle(const HandOverJournal& j, std::vector<std::string>& lines) {
     if (copied) ok = DeleteTree(source, lines) && ok;
     lines.push_back(ok ? "New installation complete" : "New installation complete, old files left over");
   } else {
+    CreateDirectoryW(install.c_str(), nullptr);  // in case it went missing meanwhile
     if (j.phase == HandOverPhase::MovingIn) ok = MoveEntries(install, source, lines) && ok;
     if (j.phase >= HandOverPhase::MovingAside && IsFolder(aside)) {
       ok = MoveEntries(aside, install, lines) && ok;
@@ -291,11 +294,11 @@ bool HandOver::Record(HandOverPhase phase) {
     return false;
   }
   recorded_ = true;
-  Begun = true;
   return true;
 }
 
 bool HandOver::MoveOldAside() {
+  Begun = true;
   const std::wstring install = W(journal_.installDir);
   const std::wstring staging = W(journal_.stagingDir);
   if (install.empty() || staging.empty() || !IsFolder(staging)) {

@@ -53,8 +53,9 @@ using HandOverCheckpoint = void (*)(HandOverPoint);
 void SetHandOverCheckpoint(HandOverCheckpoint checkpoint);
 void ReachHandOverPoint(HandOverPoint point);
 
-// Whether this process has begun a hand-over. From then on the staging tree
-// may be the only complete copy of something, so nothing deletes it at exit.
+// Whether this process has begun a hand-over (reached the swap). From then
+// on the staging tree may be the only complete copy of something, so nothing
+// deletes it at exit.
 bool HandOverBegun();
 
 // The swap, phase by phase. After a false result RollBack puts the old

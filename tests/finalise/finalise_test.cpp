@@ -52,31 +52,10 @@ void PutFile(const std::string& path, const std::string& bytes) {
 
 using Messages = std::vector<std::pair<UINT, LPARAM>>;
 
-// A tree as relative path -> bytes ("<folder>" for folders), without the
-// log folder at its top and without the version record (compared by value).
+// A tree as relative path -> bytes, without the log folder at its top and
+// without the version record (compared by value).
 using Tree = std::map<std::string, std::string>;
-void Snapshot(const std::string& folder, const std::string& relative, Tree& tree) {
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::string name = data.cFileName;
-    const std::string path = relative.empty() ? name : relative + "\\" + name;
-    if (name == "." || name == ".." || path == "kavimorlog" || path == "update.ini") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      tree[path] = "<folder>";
-      Snapshot(folder + "\\" + name, path, tree);
-    } else {
-      tree[path] = ReadFileBytes(folder + "\\" + name);
-    }
-  } while (FindNextFileA(find, &data));
-  FindClose(find);
-}
-Tree Snapshot(const std::string& folder) {
-  Tree tree;
-  Snapshot(folder, "", tree);
-  return tree;
-}
+Tree Snapshot(const std::string& folder) { return testing_support::TreeContents(folder, {"kavimorlog", "update.ini"}); }
 
 const Messages kHandOverFailed = {{WM_INSTALL_STEP, 12},     {WM_INSTALL_STEP, 13}, {WM_INSTALL_STEP, 14},
                                   {WM_INSTALL_PROGRESS, 75}, {WM_INSTALL_FAILED, 11}};

@@ -88,29 +88,9 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   return false;
 }
 
-// Every file and folder below `folder` with its bytes ("<folder>" for
-// folders), relative; the log folder at the top is left out.
-void TreeBelow(const std::string& folder, const std::string& relative, std::map<std::string, std::string>& tree) {
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::string name = data.cFileName;
-    const std::string path = relative.empty() ? name : relative + "\\" + name;
-    if (name == "." || name == ".." || path == "kavimorlog") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      tree[path] = "<folder>";
-      TreeBelow(folder + "\\" + name, path, tree);
-    } else {
-      tree[path] = testing_support::ReadFileBytes(folder + "\\" + name);
-    }
-  } while (FindNextFileA(find, &data));
-  FindClose(find);
-}
+// An installed tree without the log folder.
 std::map<std::string, std::string> TreeBelow(const std::string& folder) {
-  std::map<std::string, std::string> tree;
-  TreeBelow(folder, "", tree);
-  return tree;
+  return testing_support::TreeContents(folder, {"kavimorlog"});
 }
 
 constexpr char kUninstallKey[] =
