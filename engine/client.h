@@ -4,6 +4,7 @@
 // worker thread receives a pointer to it and owns it once it runs.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "transfer/release_index.h"
 
@@ -62,6 +63,13 @@ struct IClient {
 
   // Deletes the downloaded files from the staging folder.
   void CleanupDownloads();
+  // The local names of this run's downloads at the staging root, in the
+  // order the clean-up deletes them (the last is ".zip" without a quant
+  // version).
+  std::vector<std::string> DownloadFileNames() const {
+    return {"summary.ini", "depend.zip", "base.zip", "config.zip", std::string(fixVersion) + ".zip",
+            std::string(quantVersion) + ".zip"};
+  }
 };
 
 // Initialises the object-store library and creates `client.ossClient`.

@@ -2,29 +2,41 @@
 
 #include <process.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/handover.h"
 #include "engine/messages.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
 
+ThreadStartFunction StartWorkerThread = _beginthreadex;
+
 StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   AppContext& ctx = GetAppContext();
+
+  // Ask first: a user who cancels must keep the client they are working in.
+  if (GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    const ReinstallPrompt prompt = ReinstallPromptFor(ctx.languageId);
+    if (MessageBoxW(owner, prompt.text, prompt.caption, MB_OKCANCEL) != IDOK)
+      return StartOutcome::Declined;
+  }
 
   wchar_t exeName[101] = {};
   const std::wstring name = WideFromCodePage(kClientExeName, kGbkCodePage, 101);
   name.copy(exeName, name.size());
   KillRunningClient(exeName);
 
-  if (GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    const ReinstallPrompt prompt = ReinstallPromptFor(ctx.languageId);
-    if (MessageBoxW(owner, prompt.text, prompt.caption, MB_OKCANCEL) != IDOK)
-      return StartOutcome::Declined;
-  }
+  // An earlier run cut short inside its hand-over may have left the only
+  // complete installation in the staging folder: settle that before the
+  // staging folder is emptied. The log is not open yet; its lines follow
+  // the first two.
+  const std::vector<std::string> recovery = RecoverInterruptedHandOver(ctx.stagingDir);
 
   DeletePath(ctx.stagingDir);
   CreateFolderPath(ctx.stagingDir + "\\");
@@ -32,15 +44,23 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   if (owner != nullptr) UpdateWindow(owner);
   WriteLog("Version: IE_9.5.9.1");
   WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
+  for (const std::string& line : recovery) WriteLog(line.c_str());
 
   if (!client.FetchManifest()) {
     CloseInstallLog();
     return StartOutcome::ManifestFailed;
   }
 
-  const uintptr_t thread = _beginthreadex(nullptr, 0, RunInstall, &client, 0, nullptr);
+  const uintptr_t thread = StartWorkerThread(nullptr, 0, RunInstall, &client, 0, nullptr);
+  if (thread == 0) {
+    char line[260] = {};
+    std::snprintf(line, sizeof line, "Install thread not started, error %d", errno);
+    WriteLog(line);
+    CloseInstallLog();
+    return StartOutcome::WorkerNotStarted;
+  }
   // Nobody waits for the worker; its handle is not needed.
-  if (thread != 0) CloseHandle(reinterpret_cast<HANDLE>(thread));
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
   return StartOutcome::Started;
 }
 
@@ -117,6 +137,15 @@ class Worker {
     if (client_.hasQuant &&
         !Extract(kInstallQuant, staging + VersionFileName("/%s.zip", client_.quantVersion), staging))
       return 0;
+
+    // Packages that unpacked without the client would replace a working
+    // installation with one that cannot start: stop before anything old
+    // is touched.
+    if (!TreeHoldsClient(staging)) {
+      WriteLog((std::string("Client program missing from the unpacked packages: ") + kClientExeName).c_str());
+      PostToMainWindow(WM_INSTALL_FAILED, kStepClientMissing);
+      return 0;
+    }
 
     return RunFinalisation(client_);
   }

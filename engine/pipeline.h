@@ -1,6 +1,8 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
+
 struct IClient;
 
 // Outcome of the UI-thread half of an installation start.
@@ -8,13 +10,22 @@ enum class StartOutcome {
   Declined,        // the user cancelled the reinstall warning
   ManifestFailed,  // the manifest could not be fetched; the log is closed
   Started,         // the worker thread runs RunInstall
+  WorkerNotStarted,  // the worker thread could not be started; the log is closed
 };
 
-// The start sequence on the UI thread: stops a client running from the
-// install folder, asks before a reinstall (message box owned by `owner`),
-// prepares the staging folder and the log, fetches the manifest and starts
-// the worker. The window applies the outcome to its own state.
+// The start sequence on the UI thread: asks before a reinstall (message box
+// owned by `owner`), stops a client running from the install folder, settles
+// a hand-over an earlier run left unfinished, prepares the staging folder and
+// the log, fetches the manifest and starts the worker. The window applies the
+// outcome to its own state.
 StartOutcome StartInstallSequence(IClient& client, HWND owner);
+
+// The runtime library's thread start, through which the start sequence
+// starts the worker; replaceable so that a start that fails can be seen.
+using ThreadStartFunction = uintptr_t (*)(void* security, unsigned stackSize,
+                                          unsigned(__stdcall* procedure)(void*), void* argument,
+                                          unsigned flags, unsigned* threadId);
+extern ThreadStartFunction StartWorkerThread;
 
 // Worker thread procedure; the argument is the window's IClient. Returns 1
 // after WM_INSTALL_DONE, 0 after WM_INSTALL_FAILED.

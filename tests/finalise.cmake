@@ -4,6 +4,7 @@
 # part of this program.
 add_executable(finalise_tests
   ${CMAKE_SOURCE_DIR}/engine/finalise.cpp
+  ${CMAKE_SOURCE_DIR}/engine/handover.cpp
   ${CMAKE_SOURCE_DIR}/engine/app_context.cpp
   ${CMAKE_SOURCE_DIR}/engine/client.cpp
   ${CMAKE_SOURCE_DIR}/engine/messages.cpp
@@ -23,3 +24,9 @@ target_link_options(finalise_tests PRIVATE ${KAVIMOR_TEST_LINK})
 add_dependencies(finalise_tests stand_in_client)
 gtest_discover_tests(finalise_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
   PROPERTIES TIMEOUT 300)
+
+# A finalisation to kill at a chosen point of the hand-over.
+add_executable(handover_victim ${CMAKE_CURRENT_SOURCE_DIR}/finalise/handover_victim.cpp)
+target_link_libraries(handover_victim PRIVATE kavimor_core)
+target_link_options(handover_victim PRIVATE ${KAVIMOR_TEST_LINK})
+add_dependencies(finalise_tests handover_victim)

@@ -33,7 +33,7 @@ if(TARGET kavimor_installer AND TARGET e2e_packages)
     KAVIMOR_E2E_PORT=${KAVIMOR_PROGRAM_PORT}
     KAVIMOR_E2E_PLANTED_DLL="$<TARGET_FILE:planted_shcore>")
   add_dependencies(installer_program_tests kavimor_installer stand_in_client e2e_packages
-    planted_shcore dll_search_probe)
+    planted_shcore dll_search_probe handover_victim)
   gtest_discover_tests(installer_program_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT 400 RUN_SERIAL TRUE)
 endif()

@@ -236,7 +236,8 @@ struct Turn {
 };
 
 // The current entry of `zip` into `destination` (which exists).
-EntryResult ExtractEntry(unzFile zip, const std::string& destination, EntryWriter& writer, const Turn& turn) {
+EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std::vector<std::string>& refusedRootNames,
+                         EntryWriter& writer, const Turn& turn) {
   const EntryResult failed{Outcome::kFailed, {}};
   unz_file_info info{};
   char rawName[kNameBuffer] = {};
@@ -251,6 +252,9 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, EntryWrite
   SlashesToBackslashes(name);
   const bool isFolder = (info.external_fa & kFolderAttribute) != 0;
   if (!IsSafeEntryName(name.c_str(), isFolder)) return failed;
+  const std::string rootPart = SplitAtBackslashes(name).front();
+  for (const std::string& refused : refusedRootNames)
+    if (_stricmp(rootPart.c_str(), refused.c_str()) == 0) return failed;
 
   const std::string target = Join(destination, name);
   if (!FitsPathBuffer(target) || !LiesBelow(destination, target)) return failed;
@@ -329,7 +333,8 @@ unsigned DefaultThreads() {
 
 // One extraction thread: takes entries in archive order until the walk is
 // over. `zip` is this thread's own reader, standing on the first entry.
-void ExtractEntries(TEntryOrder& order, unsigned slot, unzFile zip, const std::string& destination) {
+void ExtractEntries(TEntryOrder& order, unsigned slot, unzFile zip, const std::string& destination,
+                    const std::vector<std::string>& refusedRootNames) {
   EntryWriter writer;
   uint64_t position = 0;
   for (;;) {
@@ -345,7 +350,7 @@ void ExtractEntries(TEntryOrder& order, unsigned slot, unzFile zip, const std::s
       order.Fail(slot, std::string());
     } else {
       const Turn turn{&order, slot};
-      EntryResult result = ExtractEntry(zip, destination, writer, turn);
+      EntryResult result = ExtractEntry(zip, destination, refusedRootNames, writer, turn);
       if (result.outcome == Outcome::kFailed) order.Fail(slot, std::move(result.reason));
     }
     order.Finish(slot);
@@ -357,6 +362,7 @@ struct HelperThread {
   unsigned slot;
   const char* zipPath;
   const std::string* destination;
+  const std::vector<std::string>* refusedRootNames;
 };
 
 unsigned __stdcall RunHelperThread(void* argument) {
@@ -364,7 +370,7 @@ unsigned __stdcall RunHelperThread(void* argument) {
   // A reader of its own: the archive's file position is not shared.
   unzFile zip = unzOpen(helper.zipPath);
   if (zip == nullptr) return 0;  // the other threads do its share
-  ExtractEntries(*helper.order, helper.slot, zip, *helper.destination);
+  ExtractEntries(*helper.order, helper.slot, zip, *helper.destination, *helper.refusedRootNames);
   unzClose(zip);
   return 0;
 }
@@ -443,12 +449,12 @@ bool TUnzip::ExtractAll(const char* destDir, unsigned threads) {
   std::vector<HelperThread> helpers(threads);
   std::vector<win::UniqueHandle> running;
   for (unsigned slot = 1; slot < threads; ++slot) {
-    helpers[slot] = HelperThread{&order, slot, zipFullPath, &destination};
+    helpers[slot] = HelperThread{&order, slot, zipFullPath, &destination, &refusedRootNames};
     // A thread that cannot start leaves its share to the others.
     running.emplace_back(
         reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunHelperThread, &helpers[slot], 0, nullptr)));
   }
-  ExtractEntries(order, 0, zipHandle, destination);
+  ExtractEntries(order, 0, zipHandle, destination, refusedRootNames);
   for (const win::UniqueHandle& thread : running) {
     if (thread) WaitForSingleObject(thread.get(), INFINITE);
   }
@@ -462,7 +468,7 @@ bool TUnzip::ExtractCurrent(const char* destDir) {
   const std::string destination = (destDir != nullptr && destDir[0] != '\0') ? destDir : zipFolder;
   if (!MakeFolders(destination.c_str())) return false;
   EntryWriter writer;
-  const EntryResult result = ExtractEntry(zipHandle, destination, writer, Turn{});
+  const EntryResult result = ExtractEntry(zipHandle, destination, refusedRootNames, writer, Turn{});
   if (!result.reason.empty()) WriteLog(result.reason.c_str());
   return result.outcome == Outcome::kExtracted;
 }
@@ -488,8 +494,9 @@ bool TUnzip::MakeFolders(const char* path) {
   return true;
 }
 
-bool TUnzip::UnzipTo(const char* zipPath, const char* destDir) {
+bool TUnzip::UnzipTo(const char* zipPath, const char* destDir, const std::vector<std::string>& refusedRootNames) {
   TUnzip unzip;
+  unzip.refusedRootNames = refusedRootNames;
   if (!unzip.Open(zipPath)) return false;
   return unzip.ExtractAll(destDir);
 }
@@ -502,7 +509,7 @@ bool IClient::ExtractPackage(const std::string& zipPath, const std::string& dest
   } else {
     return true;
   }
-  const bool extracted = TUnzip::UnzipTo(zipPath.c_str(), destDir.c_str());
+  const bool extracted = TUnzip::UnzipTo(zipPath.c_str(), destDir.c_str(), DownloadFileNames());
   // Each package's share of the scale; a failed one still takes it, but
   // only a success is shown. No share without planned downloads (it would
   // divide by zero).

@@ -3,6 +3,9 @@
 // (code page 936) names through the wide file functions, folders along each path,
 // files replaced, time stamps restored, and a prompt when a file cannot be
 // overwritten. The archive itself is read by the installer's zip reader.
+#include <string>
+#include <vector>
+
 #include "transfer/unzip.h"
 
 class TUnzip {
@@ -29,7 +32,14 @@ class TUnzip {
   // never created). True when they all exist afterwards.
   static bool MakeFolders(const char* path);
   // Opens `zipPath` and extracts all of it into `destDir`.
-  static bool UnzipTo(const char* zipPath, const char* destDir);
+  static bool UnzipTo(const char* zipPath, const char* destDir,
+                      const std::vector<std::string>& refusedRootNames = {});
+
+  // Names no entry may take directly below the destination (compared as
+  // Windows compares names, without regard to ASCII case): the run's own
+  // downloads lie there, and such an entry would replace a package before
+  // it is unpacked. An entry that would is refused and stops the extraction.
+  std::vector<std::string> refusedRootNames;
 
  private:
   void Close();

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "engine/app_context.h"
+#include "engine/handover.h"
 #include "engine/pipeline.h"
 #include "platform/dpi_setting.h"
 #include "platform/handles.h"
@@ -34,8 +35,9 @@ TKavimorDlg::~TKavimorDlg() {
   }
   CloseInstallLog();
   // A finished run has already cleaned up; a failed one leaves the staging
-  // tree behind, and nothing else will ever use it.
-  if (state == Failed) DeletePath(GetAppContext().stagingDir);
+  // tree behind, and nothing else will ever use it, unless the hand-over
+  // began: then the next start's recovery may still need it.
+  if (state == Failed && !HandOverBegun()) DeletePath(GetAppContext().stagingDir);
 }
 
 void TKavimorDlg::Initialise() {
@@ -233,6 +235,12 @@ void TKavimorDlg::StartInstall() {
     case StartOutcome::ManifestFailed:
       state = Failed;
       statusText = StepText(kStepManifest);
+      statusText += UiText(6);
+      Invalidate();
+      break;
+    case StartOutcome::WorkerNotStarted:
+      state = Failed;
+      statusText = UiText(0);  // "Install" + the failure suffix
       statusText += UiText(6);
       Invalidate();
       break;

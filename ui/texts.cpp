@@ -25,6 +25,7 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"删除安装文件",  // 12
         L"保存版本信息",  // 13
         L"删除备份文件",  // 14
+        L"安装包缺少客户端程序,安装",  // 15
     },
     {  // traditional Chinese
         L"下載安裝統計信息",  // 0
@@ -42,6 +43,7 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"刪除安裝文件",  // 12
         L"保存版本信息",  // 13
         L"刪除備份文件",  // 14
+        L"安裝包缺少客戶端程式,安裝",  // 15
     },
     {  // English
         L"Download install-statistics",  // 0
@@ -59,6 +61,7 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"Delete install files",  // 12
         L"Save version information",  // 13
         L"Delete backup files",  // 14
+        L"The packages lack the client program,install",  // 15
     },
 };
 

@@ -3,10 +3,13 @@
 // folder holds afterwards, the messages the window receives and the log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <thread>
 
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/handover.h"
 #include "engine/messages.h"
 #include "platform/install_log.h"
 #include "platform/shortcut.h"
@@ -48,6 +51,14 @@ void PutFile(const std::string& path, const std::string& bytes) {
 }
 
 using Messages = std::vector<std::pair<UINT, LPARAM>>;
+
+// A tree as relative path -> bytes, without the log folder at its top and
+// without the version record (compared by value).
+using Tree = std::map<std::string, std::string>;
+Tree Snapshot(const std::string& folder) { return testing_support::TreeContents(folder, {"kavimorlog", "update.ini"}); }
+
+const Messages kHandOverFailed = {{WM_INSTALL_STEP, 12},     {WM_INSTALL_STEP, 13}, {WM_INSTALL_STEP, 14},
+                                  {WM_INSTALL_PROGRESS, 75}, {WM_INSTALL_FAILED, 11}};
 
 class FinaliseTest : public ::testing::Test {
  protected:
@@ -165,6 +176,29 @@ class FinaliseTest : public ::testing::Test {
     EXPECT_TRUE(PathExists(DesktopShortcutPath()));
   }
 
+  // Drive Z: maps the Unix root; /dev/shm is a file system of its own, so
+  // a staging folder there cannot be renamed into the install folder.
+  bool StagingOnAnotherVolume() {
+    if (!PathExists("Z:\\dev\\shm")) return false;
+    otherVolume_ = "Z:\\dev\\shm\\kvt_final_" + UniqueId("");
+    MakeFolders(otherVolume_);
+    Layout(root_.path(), otherVolume_);
+    return true;
+  }
+  // The staged tree as the hand-over will find it: downloads cleaned up.
+  Tree NewTree() const {
+    Tree tree = Snapshot(GetAppContext().stagingDir);
+    for (const char* download : {"summary.ini", "base.zip", "config.zip", "9.5.1.zip"}) tree.erase(download);
+    return tree;
+  }
+  // No trace of the swap's own folders and journal.
+  void ExpectNoSwapLeftovers() const {
+    const AppContext& ctx = GetAppContext();
+    EXPECT_FALSE(PathExists(ctx.installDir + "old"));
+    EXPECT_FALSE(PathExists(ctx.installDir + "new"));
+    EXPECT_FALSE(PathExists(HandOverJournalPath(ctx.stagingDir)));
+  }
+
   ScratchDir root_{"final"};
   std::string otherVolume_;
   IClient client_;
@@ -190,18 +224,39 @@ TEST_F(FinaliseTest, MoveRouteTurnsStagingIntoTheInstallFolder) {
   ExpectRegistered();
 }
 
-TEST_F(FinaliseTest, CopyRouteWhenTheRunsOwnLogHoldsTheOldFolder) {
+// The run's own log, open without sharing inside the old install folder,
+// stays where it is; everything else is swapped by renames, and no program
+// is started for it: a cmd.exe planted in the current folder (searched
+// before the system folder) never runs.
+TEST_F(FinaliseTest, SwapAroundTheRunsOwnLogStartsNoProgram) {
   FillStaging(true);
   FillOldInstall();
   const std::string identity = FileIdentity(Staged("Server\\bin\\service.dll"));
+  const Tree newTree = NewTree();
   OpenInstallLog();  // inside the old install folder, without sharing
   const auto logFiles = testing_support::LogFiles(GetAppContext().logDir);
   ASSERT_EQ(logFiles.size(), 1u);
+  ScratchDir planted("planted");
+  ASSERT_TRUE(CopyFileA(testing_support::InstallStandInClient(planted.path()).c_str(),
+                        (planted / "cmd.exe").c_str(), FALSE));
+  char previous[MAX_PATH] = {};
+  GetCurrentDirectoryA(MAX_PATH, previous);
+  SetCurrentDirectoryA(planted.path().c_str());
 
-  EXPECT_EQ(Run(), 1u);
+  const unsigned result = Run();
+  SetCurrentDirectoryA(previous);
+  EXPECT_EQ(result, 1u);
   EXPECT_EQ(messages_, SuccessMessages());
   ExpectInstalledTree(true);
-  EXPECT_NE(FileIdentity(Installed("Server\\bin\\service.dll")), identity);
+  // Exactly the new tree and the settings: nothing of the old one is left.
+  Tree expected = newTree;
+  expected["config\\kavimor.Default.pri"] = "";
+  Tree installed = Snapshot(GetAppContext().installDir);
+  installed["config\\kavimor.Default.pri"] = "";
+  installed["config\\kavimor.Default.pub"] = expected["config\\kavimor.Default.pub"];
+  EXPECT_EQ(installed, expected);
+  EXPECT_EQ(FileIdentity(Installed("Server\\bin\\service.dll")), identity);  // renamed, not copied
+  EXPECT_TRUE(testing_support::WaitForAnyStartRecord(planted.path(), 500).empty());
   // The log stayed where it was and received every line up to its close.
   EXPECT_EQ(testing_support::LogFiles(GetAppContext().logDir), logFiles);
   EXPECT_EQ(testing_support::LogTexts(GetAppContext().logDir), ExpectedLog());
@@ -209,12 +264,7 @@ TEST_F(FinaliseTest, CopyRouteWhenTheRunsOwnLogHoldsTheOldFolder) {
 }
 
 TEST_F(FinaliseTest, CopyRouteWhenStagingLiesOnAnotherVolume) {
-  // Drive Z: maps the Unix root; /dev/shm is a file system of its own, so
-  // the staging folder there cannot be renamed into the install folder.
-  if (!PathExists("Z:\\dev\\shm")) GTEST_SKIP() << "no Z:\\dev\\shm in this Wine prefix";
-  otherVolume_ = "Z:\\dev\\shm\\kvt_final_" + UniqueId("");
-  MakeFolders(otherVolume_);
-  Layout(root_.path(), otherVolume_);
+  if (!StagingOnAnotherVolume()) GTEST_SKIP() << "no Z:\\dev\\shm in this Wine prefix";
   FillStaging(true);
   const auto volume = [](const std::string& path) {
     const std::string id = FileIdentity(path);
@@ -227,6 +277,7 @@ TEST_F(FinaliseTest, CopyRouteWhenStagingLiesOnAnotherVolume) {
   EXPECT_EQ(Run(), 1u);
   EXPECT_EQ(messages_, SuccessMessages());
   ExpectInstalledTree(true);
+  ExpectNoSwapLeftovers();
   ExpectRegistered();
 }
 
@@ -262,36 +313,160 @@ TEST_F(FinaliseTest, HandOverThatDoesNotCompleteFailsWithCode11) {
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
             (std::vector<std::string>{Gbk(u8"清理安装文件"), Gbk(u8"保存更新版本信息"),
                                       Gbk(u8"删除源文件"), Gbk(u8"复制新版本数据到原目录")}));
-  EXPECT_EQ(lines[4].rfind("Copy command ended with exit code ", 0), 0u) << lines[4];
-  EXPECT_NE(lines[4], "Copy command ended with exit code 0");
+  EXPECT_EQ(lines[4], "Staging folder missing: " + ctx.stagingDir);
   EXPECT_EQ(lines[5], Gbk(u8"安装失败：文件被占用"));
+  EXPECT_EQ(ReadFileBytes(Installed("old.txt")), "old");
+  EXPECT_EQ(ReadFileBytes(Installed("Server\\bin\\service.dll")), "old service");
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey()));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "Kavimor" + ctx.packageId));
   EXPECT_FALSE(PathExists(DesktopShortcutPath()));
 }
 
-// A file of the old tree still in use: XCOPY passes over it (/C) and copies
-// the rest; the run completes with that one file left as it was.
-TEST_F(FinaliseTest, CopyPassesOverAFileStillInUse) {
+// A hand-over that meets a fault ends with code 11 after a line naming the
+// cause, the old installation byte for byte as it was and the new tree
+// still complete in the staging folder.
+struct HandOverFault {
+  const char* name;
+  bool otherVolume;
+  std::string (*heldFile)();  // held open without sharing during the run
+  const char* causeLine;      // start of the line that names the cause
+};
+
+class HandOverFaultTest : public FinaliseTest, public ::testing::WithParamInterface<HandOverFault> {};
+
+std::string Under(const std::string& folder, const char* name) { return folder + "\\" + name; }
+
+const HandOverFault kHandOverFaults[] = {
+    // Found before anything moves: a program holds a file of the old tree.
+    {"old_file_in_use", false, [] { return Under(GetAppContext().installDir, "Server\\bin\\service.dll"); },
+     "In use: "},
+    // Found half-way through moving the new tree in.
+    {"new_file_held", false, [] { return Under(GetAppContext().stagingDir, "kavimor v9.5.exe"); }, "Not moved: "},
+    // Found half-way through moving the old tree aside: a folder held open.
+    {"old_folder_held", false, [] { return Under(GetAppContext().installDir, "Server"); }, "Not moved: "},
+    // A leftover aside folder that cannot be cleared.
+    {"aside_name_held", false, [] { return GetAppContext().installDir + "old"; }, "Not deleted: "},
+    // The copy to the install volume misses a file: no silent skip.
+    {"copy_incomplete", true, [] { return Under(GetAppContext().stagingDir, "Server\\bin\\service.dll"); },
+     "Not copied: "},
+};
+
+TEST_P(HandOverFaultTest, PutsTheOldInstallationBackAndFailsWithCode11) {
+  const HandOverFault& fault = GetParam();
+  if (fault.otherVolume && !StagingOnAnotherVolume()) GTEST_SKIP() << "no Z:\\dev\\shm in this Wine prefix";
   FillStaging(true);
   FillOldInstall();
-  // Held without sharing: neither deleted with the old folder nor overwritten.
-  HANDLE held = CreateFileA(Installed("Server\\bin\\service.dll").c_str(), GENERIC_READ, 0,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  GetAppContext().logDir = root_ / "logs";
-  OpenInstallLog();
+  const std::string held = fault.heldFile();
+  if (!PathExists(held)) PutFile(held, "in the way");
+  const Tree oldTree = Snapshot(GetAppContext().installDir);
+  const Tree newTree = NewTree();
+  OpenInstallLog();  // inside the install folder, as in a real run
+  // A folder is held as a program's current folder is: readable, not
+  // deletable; a file without any sharing.
+  const bool folder = (GetFileAttributesA(held.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  HANDLE handle = CreateFileA(held.c_str(), GENERIC_READ, folder ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
 
   const unsigned result = Run();
-  CloseHandle(held);
-  EXPECT_EQ(result, 1u);
-  EXPECT_EQ(messages_, SuccessMessages());
-  EXPECT_EQ(ReadFileBytes(Installed("Server\\bin\\service.dll")), "old service");
-  EXPECT_TRUE(PathExists(Installed("kavimor v9.5.exe")));
-  EXPECT_EQ(testing_support::IniValue(Installed("update.ini"), "version", "cur"), "9.5.1");
-  EXPECT_FALSE(PathExists(GetAppContext().stagingDir));
-  ExpectRegistered();
+  CloseHandle(handle);
+  CloseInstallLog();
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(messages_, kHandOverFailed);
+  EXPECT_EQ(Snapshot(GetAppContext().installDir), oldTree);
+  EXPECT_EQ(Snapshot(GetAppContext().stagingDir), newTree);
+  EXPECT_EQ(testing_support::IniValue(Staged("update.ini"), "version", "cur"), "9.5.1");
+  EXPECT_FALSE(PathExists(GetAppContext().installDir + "new"));
+  EXPECT_FALSE(PathExists(HandOverJournalPath(GetAppContext().stagingDir)));
+  const auto lines = testing_support::LogTexts(GetAppContext().logDir);
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[3], Gbk(u8"复制新版本数据到原目录"));
+  const std::string cause = std::string(fault.causeLine) + held + ", error ";
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(cause, 0) == 0; }), 1)
+      << cause;
+  EXPECT_EQ(lines.back(), Gbk(u8"安装失败：文件被占用"));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, HandOverFaultTest, ::testing::ValuesIn(kHandOverFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A real process killed at each point of its hand-over: the next start's
+// recovery finds, or makes, a complete old or a complete new installation,
+// byte for byte, and the staging tree it leaves still installs.
+struct KillPoint {
+  const char* name;
+  HandOverPoint point;
+  bool otherVolume;
+  bool expectNew;
+};
+
+class HandOverKillTest : public FinaliseTest, public ::testing::WithParamInterface<KillPoint> {};
+
+const KillPoint kKillPoints[] = {
+    {"begun", HandOverPoint::Begun, false, false},
+    {"one_aside", HandOverPoint::OneAside, false, false},
+    {"all_aside", HandOverPoint::AllAside, false, false},
+    {"one_in", HandOverPoint::OneIn, false, false},
+    {"all_in", HandOverPoint::AllIn, false, false},
+    {"committed", HandOverPoint::Committed, false, true},
+    {"finished", HandOverPoint::Finished, false, true},
+    {"copying_other_volume", HandOverPoint::Begun, true, false},
+    {"copied_other_volume", HandOverPoint::Copied, true, false},
+    {"one_in_other_volume", HandOverPoint::OneIn, true, false},
+    {"committed_other_volume", HandOverPoint::Committed, true, true},
+};
+
+TEST_P(HandOverKillTest, NextStartFindsACompleteInstallation) {
+  const KillPoint& kill = GetParam();
+  if (kill.otherVolume && !StagingOnAnotherVolume()) GTEST_SKIP() << "no Z:\\dev\\shm in this Wine prefix";
+  const AppContext& ctx = GetAppContext();
+  FillStaging(true);
+  FillOldInstall();
+  const Tree oldTree = Snapshot(ctx.installDir);
+  const Tree newTree = NewTree();
+  const std::string marker = root_ / "stopped";
+
+  const std::string args = std::to_string(static_cast<int>(kill.point)) + " \"" + ctx.installDir + "\" \"" +
+                           ctx.stagingDir + "\" " + ctx.packageId + " " + ctx.displayName + " \"" + marker + "\"";
+  HANDLE victim = testing_support::StartProgram(testing_support::ProgramFolder() + "\\handover_victim.exe", args,
+                                                root_.path());
+  ASSERT_NE(victim, nullptr);
+  const ULONGLONG end = GetTickCount64() + 60000;
+  while (!PathExists(marker) && GetTickCount64() < end && WaitForSingleObject(victim, 50) == WAIT_TIMEOUT) {
+  }
+  const bool stopped = PathExists(marker);
+  TerminateProcess(victim, 9);
+  WaitForSingleObject(victim, 10000);
+  CloseHandle(victim);
+  ASSERT_TRUE(stopped);
+
+  const std::vector<std::string> lines = RecoverInterruptedHandOver(ctx.stagingDir);
+  EXPECT_EQ(Snapshot(ctx.installDir), kill.expectNew ? newTree : oldTree);
+  ExpectNoSwapLeftovers();
+  if (kill.point == HandOverPoint::Finished) {
+    EXPECT_TRUE(lines.empty());  // nothing was left unfinished
+  } else {
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front().rfind("Interrupted hand-over found while ", 0), 0u) << lines.front();
+    EXPECT_EQ(lines.back(), kill.expectNew ? "New installation complete" : "Old installation restored");
+  }
+  EXPECT_TRUE(RecoverInterruptedHandOver(ctx.stagingDir).empty());
+  if (kill.expectNew) {
+    EXPECT_EQ(testing_support::IniValue(Installed("update.ini"), "version", "cur"), "9.5.1");
+    return;
+  }
+  // Restored: the staging tree is whole again and a new hand-over completes.
+  EXPECT_EQ(Snapshot(ctx.stagingDir), newTree);
+  GetAppContext().logDir = root_ / "logs";
+  OpenInstallLog();
+  EXPECT_EQ(Run(), 1u);
+  ExpectInstalledTree(true);
+  ExpectNoSwapLeftovers();
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, HandOverKillTest, ::testing::ValuesIn(kKillPoints),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FinaliseTest, CleanupDeletesExactlyTheDownloadedFiles) {
   struct Case {

@@ -84,6 +84,8 @@ bool IClient::ExtractPackage(const std::string& zipPath, const std::string& dest
   d.extractions.push_back(zipPath + " -> " + destDir);
   progressPercent = static_cast<int32_t>(10.0 / plannedDownloads + progressPercent);
   if (d.failingPackages.count(zipPath)) return false;
+  if (!d.runtimeLacksClient && zipPath == GetAppContext().stagingDir + "/" + fixVersion + ".zip")
+    std::ofstream(destDir + "\\" + kClientExeName, std::ios::binary) << "client";
   PostToMainWindow(WM_INSTALL_PROGRESS, progressPercent);
   return true;
 }

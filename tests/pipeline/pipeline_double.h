@@ -3,7 +3,8 @@
 // pipeline relies on them to behave: downloads count and report progress
 // with the download-share arithmetic, a missing object logs "<key>,文件不存在"
 // and counts nothing, extraction of an existing package adds 10/planned and
-// posts it on success, and the finalisation posts 12, 13, 14, +5, +4, +1 and
+// posts it on success (the runtime package brings the client executable),
+// and the finalisation posts 12, 13, 14, +5, +4, +1 and
 // WM_INSTALL_DONE (or the hand-over failure).
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@ struct PipelineDouble {
   std::set<std::string> failingKeys;      // transfer fails after the check
   std::set<std::string> failingPackages;  // local zip paths whose extraction fails
   bool handOverFails = false;
+  bool runtimeLacksClient = false;  // the runtime package unpacks without the client
 
   std::vector<std::string> downloads;  // "key -> local path", in order
   std::vector<std::string> extractions;  // "zip -> folder", in order

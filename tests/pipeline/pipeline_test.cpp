@@ -2,11 +2,15 @@
 // failure codes and log lines, with the operations replaced by the double.
 #include <gtest/gtest.h>
 
+#include <process.h>
+
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/handover.h"
 #include "engine/messages.h"
 #include "engine/pipeline.h"
 #include "pipeline/pipeline_double.h"
@@ -165,6 +169,10 @@ const FailureCase kFailures[] = {
      u8"安装Quant运行库失败"},
     {"hand_over", 11, [](IClient&) { PipelineDouble::Get().handOverFails = true; },
      u8"安装失败：文件被占用"},
+    // Checked after the last extraction, before the finalisation touches
+    // anything: no step 12 follows.
+    {"client_missing", 15, [](IClient&) { PipelineDouble::Get().runtimeLacksClient = true; },
+     u8"Client program missing from the unpacked packages: kavimor v9.5.exe"},
 };
 
 class PipelineFailureTest : public PipelineTest, public ::testing::WithParamInterface<FailureCase> {};
@@ -190,6 +198,9 @@ TEST_P(PipelineFailureTest, PostsItsCodeLastAfterTheFailureLine) {
   if (c.code >= 6 && c.code <= 10) {
     EXPECT_EQ(messages[messages.size() - 2].message, WM_INSTALL_STEP);
     EXPECT_EQ(messages[messages.size() - 2].lParam, c.code);
+  }
+  if (c.code == 15) {
+    EXPECT_EQ(sink_.Steps().back(), kStepInstallConfig);
   }
 }
 
@@ -257,6 +268,82 @@ TEST_F(PipelineTest, StagingLeftoversAreRemovedBeforeARun) {
   Start();
   EXPECT_TRUE(testing_support::PathExists(staging));
   EXPECT_FALSE(testing_support::PathExists(staging + "\\stale.bin"));
+}
+
+// The warning comes before the client is stopped: Cancel leaves the client
+// the user works in running; OK stops it and goes on.
+TEST_F(PipelineTest, ReinstallWarningComesBeforeTheClientIsStopped) {
+  struct Case {
+    int button;
+    StartOutcome outcome;
+    bool clientAlive;
+  };
+  const Case cases[] = {{IDCANCEL, StartOutcome::Declined, true}, {IDOK, StartOutcome::Started, false}};
+  const std::string installDir = GetAppContext().installDir;
+  const std::string exe = testing_support::InstallStandInClient(installDir);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.button);
+    HANDLE client = testing_support::StartProgram(exe, "", installDir);
+    ASSERT_NE(client, nullptr);
+    ASSERT_FALSE(testing_support::WaitForStartRecord(installDir, GetProcessId(client), 10000).empty());
+    testing_support::DialogAnswerer answer(c.button);
+    EXPECT_EQ(Start(), c.outcome);
+    EXPECT_TRUE(answer.Join());
+    EXPECT_EQ(WaitForSingleObject(client, 0) == WAIT_TIMEOUT, c.clientAlive);
+    TerminateProcess(client, 0);
+    WaitForSingleObject(client, 5000);
+    CloseHandle(client);
+  }
+}
+
+// A run killed while its old installation was half aside: the next start,
+// with the object store unreachable, puts it back before it empties the
+// staging folder, and its log says what it found and did.
+TEST_F(PipelineTest, StartSettlesAnInterruptedHandOverBeforeEmptyingStaging) {
+  const AppContext& ctx = GetAppContext();
+  HandOverJournal journal;
+  journal.phase = HandOverPhase::MovingAside;
+  journal.installDir = ctx.installDir;
+  journal.sourceDir = journal.stagingDir = ctx.stagingDir;
+  journal.asideDir = ctx.installDir + "old";
+  CreateDirectoryA(ctx.installDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(ctx.installDir + "\\a.txt", "a");
+  CreateDirectoryA(journal.asideDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(journal.asideDir + "\\b.txt", "b");
+  CreateDirectoryA(ctx.stagingDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(ctx.stagingDir + "\\new.txt", "new");
+  ASSERT_TRUE(WriteHandOverJournal(ctx.stagingDir, journal));
+
+  PipelineDouble::Get().manifestFails = true;
+  testing_support::DialogAnswerer answer(IDOK);
+  EXPECT_EQ(Start(), StartOutcome::ManifestFailed);
+  EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\a.txt"), "a");
+  EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\b.txt"), "b");
+  EXPECT_FALSE(testing_support::PathExists(journal.asideDir));
+  EXPECT_FALSE(testing_support::PathExists(HandOverJournalPath(ctx.stagingDir)));
+  EXPECT_FALSE(testing_support::PathExists(ctx.stagingDir + "\\new.txt"));
+  std::vector<std::string> expected = StartLines();
+  expected.push_back("Interrupted hand-over found while moving the old installation aside: " + ctx.installDir);
+  expected.push_back("Old installation restored");
+  expected.push_back("9.5KavimorIE/summary.ini" + Gbk(u8",文件不存在"));
+  EXPECT_EQ(Log(), expected);
+}
+
+TEST_F(PipelineTest, AWorkerThatCannotStartEndsInFailureWithALogLine) {
+  // As the runtime library reports a thread it could not create.
+  StartWorkerThread = [](void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned, unsigned*) -> uintptr_t {
+    errno = EAGAIN;
+    return 0;
+  };
+  const StartOutcome outcome = StartInstallSequence(client_, nullptr);
+  StartWorkerThread = _beginthreadex;
+  EXPECT_EQ(outcome, StartOutcome::WorkerNotStarted);
+  EXPECT_FALSE(InstallLogIsOpen());
+  sink_.Pump(400);
+  EXPECT_TRUE(sink_.Steps().empty());
+  const auto log = Log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[2], "Install thread not started, error " + std::to_string(EAGAIN));
 }
 
 TEST(ReinstallPrompt, TextsByLanguage) {

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,11 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   for (const std::string& l : lines)
     if (l == line) return true;
   return false;
+}
+
+// An installed tree without the log folder.
+std::map<std::string, std::string> TreeBelow(const std::string& folder) {
+  return testing_support::TreeContents(folder, {"kavimorlog"});
 }
 
 constexpr char kUninstallKey[] =
@@ -279,6 +285,111 @@ TEST_F(InstallerProgram, SystemCloseWhileInstallingEndsTheRunAndLeavesTheLogClos
   ASSERT_GE(bytes.size(), 2u);
   EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
   EXPECT_FALSE(PathExists(places_.clientExe));
+}
+
+// An earlier run killed while it moved the new tree in: whether the next
+// run can reach the object store or not, the user ends up with a whole
+// installation: the old one restored byte for byte, or exactly the new
+// package tree with nothing of the old or the interrupted one left.
+TEST_F(InstallerProgram, RunAfterAKilledHandOverLeavesAWholeInstallation) {
+  struct Case {
+    const char* name;
+    const char* faults;
+    bool installs;
+  } const cases[] = {
+      {"store unreachable", R"({"faults": [{"kind": "status", "key": "9.5KavimorIE/summary.ini", "value": 500}]})",
+       false},
+      {"store reachable", R"({"faults": []})", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    e2e::CleanMachine(places_);
+    testing_support::InstallStandInClient(places_.installDir);
+    CreateDirectoryA((places_.installDir + "\\config").c_str(), nullptr);
+    testing_support::WriteFileBytes(places_.installDir + "\\config\\old.ini", "[old]\r\n");
+    testing_support::WriteFileBytes(places_.installDir + "\\dropped.dll", "old only");
+    const auto oldTree = TreeBelow(places_.installDir);
+    testing_support::InstallStandInClient(places_.stagingDir);
+    testing_support::WriteFileBytes(places_.stagingDir + "\\interrupted.dll", "new of the killed run");
+
+    testing_support::ScratchDir scratch("victim");
+    const std::string marker = scratch / "stopped";
+    HANDLE victim = testing_support::StartProgram(
+        testing_support::ProgramFolder() + "\\handover_victim.exe",
+        "5 \"" + places_.installDir + "\" \"" + places_.stagingDir + "\" 201805 Victim \"" + marker + "\"",
+        scratch.path());
+    ASSERT_NE(victim, nullptr);
+    for (int i = 0; i < 600 && !PathExists(marker); ++i) Sleep(100);
+    TerminateProcess(victim, 9);  // at the first new entry in place
+    WaitForSingleObject(victim, 10000);
+    CloseHandle(victim);
+    ASSERT_TRUE(PathExists(marker));
+    testing_support::RemoveTree(places_.logDir);  // the killed run's log
+
+    server_.SetFaults(c.faults);
+    InstallerRun run(InstallerExe());
+    const Image ready = StartReady(run);
+    run.Click(e2e::kInstallSpot);
+    ASSERT_TRUE(run.AnswerMessageBox(IDOK, 10000));
+    run.MoveTo(e2e::kNowhere);
+    ASSERT_TRUE(run.WaitForLook(
+        [&](const Image& look) { return c.installs ? e2e::LooksFinished(look, ready) : e2e::LooksFailed(look); },
+        120000));
+    run.Click(e2e::kCloseCentre);
+    DWORD code = 99;
+    ASSERT_TRUE(run.WaitExit(15000, &code));
+
+    const auto tree = TreeBelow(places_.installDir);
+    if (c.installs) {
+      std::set<std::string> files;
+      for (const auto& [path, bytes] : tree)
+        if (bytes != "<folder>" && path != "update.ini") files.insert(path);
+      std::set<std::string> expected;
+      for (const auto& f : testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_TREE)))
+        expected.insert(f.path);
+      expected.insert({"config\\kavimor.Default.pub", "config\\kavimor.Default.pri"});  // the settings
+      EXPECT_EQ(files, expected);
+    } else {
+      EXPECT_EQ(tree, oldTree);
+    }
+    EXPECT_FALSE(PathExists(places_.installDir + "old"));
+    const std::vector<std::string> log = testing_support::LogTexts(places_.logDir);
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[2], "Interrupted hand-over found while moving the new installation in: " + places_.installDir);
+    EXPECT_EQ(log[3], "Old installation restored");
+  }
+}
+
+// A folder of the old installation that another program holds open cannot
+// be moved aside: the run fails with the hand-over's code, the old
+// installation stays whole, and the staging tree is kept at exit.
+TEST_F(InstallerProgram, HandOverThatFailsKeepsTheOldInstallationAndTheStagingTree) {
+  testing_support::InstallStandInClient(places_.installDir);
+  const std::string held = places_.installDir + "\\Server";
+  CreateDirectoryA(held.c_str(), nullptr);
+  testing_support::WriteFileBytes(held + "\\service.dll", "old service");
+  const auto oldTree = TreeBelow(places_.installDir);
+  win::UniqueHandle folder(CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(folder);
+
+  InstallerRun run(InstallerExe());
+  StartReady(run);
+  run.Click(e2e::kInstallSpot);
+  ASSERT_TRUE(run.AnswerMessageBox(IDOK, 10000));
+  run.MoveTo(e2e::kNowhere);
+  ASSERT_TRUE(run.WaitForLook(e2e::LooksFailed, 120000));
+  run.Click(e2e::kCloseCentre);
+  DWORD code = 99;
+  ASSERT_TRUE(run.WaitExit(15000, &code));
+  folder.reset();
+
+  EXPECT_EQ(TreeBelow(places_.installDir), oldTree);
+  EXPECT_TRUE(PathExists(places_.stagingDir + "\\kavimor v9.5.exe"));
+  const std::vector<std::string> log = testing_support::LogTexts(places_.logDir);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), Gbk(u8"安装失败：文件被占用"));
+  EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName"), "<missing>");
 }
 
 // A DLL planted beside a program is what a plain LoadLibrary by name finds

@@ -70,6 +70,33 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+namespace {
+void CollectTree(const std::string& folder, const std::string& relative, const std::set<std::string>& leaveOut,
+                 std::map<std::string, std::string>& tree) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = data.cFileName;
+    const std::string path = relative.empty() ? name : relative + "\\" + name;
+    if (name == "." || name == ".." || leaveOut.count(path)) continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      tree[path] = "<folder>";
+      CollectTree(folder + "\\" + name, path, leaveOut, tree);
+    } else {
+      tree[path] = ReadFileBytes(folder + "\\" + name);
+    }
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+}
+}  // namespace
+
+std::map<std::string, std::string> TreeContents(const std::string& folder, const std::set<std::string>& leaveOut) {
+  std::map<std::string, std::string> tree;
+  CollectTree(folder, "", leaveOut, tree);
+  return tree;
+}
+
 bool PathExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -3,6 +3,8 @@
 // reads, and the programs built next to the tests.
 #include <windows.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,11 @@ class ScratchDir {
 void RemoveTree(const std::string& path);
 
 std::string ReadFileBytes(const std::string& path);
+// Every file and folder below `folder`, relative with backslashes, mapped to
+// its bytes ("<folder>" for folders); relative names in `leaveOut` are
+// skipped with all they hold.
+std::map<std::string, std::string> TreeContents(const std::string& folder,
+                                                const std::set<std::string>& leaveOut = {});
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool PathExists(const std::string& path);
 

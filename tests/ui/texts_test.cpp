@@ -119,6 +119,10 @@ TEST(Texts, FailureTextIsStepNameThenSuffix) {
       {2052, 0, u8"下载安装统计信息失败"},
       {1028, 9, u8"安裝運行庫失敗"},
       {1028, 11, u8"文件夾或文件被另一程序占用,安裝失敗"},
+      // The packages unpacked without the client executable.
+      {1033, 15, u8"The packages lack the client program,install Fail"},
+      {2052, 15, u8"安装包缺少客户端程序,安装失败"},
+      {1028, 15, u8"安裝包缺少客戶端程式,安裝失敗"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.languageId);

@@ -328,3 +328,34 @@ TEST(ExtractPackage, ProgressShareAndWhatIsPosted) {
     EXPECT_EQ(sink.messages().size(), c.posted.size()) << c.label << ": only progress messages";
   }
 }
+
+// The run's downloads lie at the staging root: a package entry of one of
+// their names (in any letter case) is refused before it could replace a
+// package not yet unpacked; the same name deeper down is an ordinary file.
+TEST(ExtractPackage, EntriesNamedLikeThisRunsDownloadsAreRefusedAtTheRoot) {
+  struct Case {
+    const char* label;
+    fx::Entry entry;
+    bool extracted;
+  } const cases[] = {
+      {"runtime package", fx::File("9.5.1.zip", "planted"), false},
+      {"quant package", fx::File("q7.zip", "planted"), false},
+      {"manifest", fx::File("summary.ini", "planted"), false},
+      {"other letter case", fx::File("BASE.ZIP", "planted"), false},
+      {"folder of that name", fx::Folder("config.zip/"), false},
+      {"below the root", fx::File("sub/9.5.1.zip", "nested"), true},
+      {"ordinary name", fx::File("9.5.2.zip", "other"), true},
+  };
+  for (const Case& c : cases) {
+    ScratchDir staging("refused");
+    const std::vector<std::string> downloads = {"summary.ini", "base.zip", "config.zip", "9.5.1.zip", "q7.zip"};
+    for (const std::string& name : downloads) WriteFileBytes(staging / name, "downloaded " + name);
+    const std::string package = WriteZip(staging, "package.zip", {fx::File("first.txt", "1"), c.entry});
+    IClient client;
+    std::snprintf(client.fixVersion, sizeof client.fixVersion, "9.5.1");
+    std::snprintf(client.quantVersion, sizeof client.quantVersion, "q7");
+    EXPECT_EQ(client.ExtractPackage(package, staging.path()), c.extracted) << c.label;
+    for (const std::string& name : downloads)
+      EXPECT_EQ(ReadFileBytes(staging / name), "downloaded " + name) << c.label;
+  }
+}
