@@ -34,8 +34,8 @@ for source in "$root"/tests/fuzz/*_fuzz.cpp; do
       "$build/corpus/$name" "$root/tests/fuzz/corpus/$name" >"$log" 2>&1; then
     status=1
   fi
-  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
-  rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
+  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o "[0-9]*$" | tail -1 || true)
+  rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$log" | grep -o "[0-9]*$" | tail -1 || true)
   findings=$(find "$build/findings/$name" -type f | wc -l)
   summary+=("$name: ${runs:-?} executions, ${rate:-?} per second, $findings findings (log $log)")
 done

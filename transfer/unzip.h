@@ -6,7 +6,8 @@
 // real minizip (tests/native).
 //
 // Streaming: the reader keeps one 16 KiB input buffer (and zlib's inflate
-// window) per open entry; no entry and no archive is ever held whole.
+// window) per open entry, and 16 bytes per entry for the overlap check; no
+// entry and no archive is ever held whole.
 //
 // Where it deliberately differs from minizip 1.1 (each one makes it stricter,
 // never more lenient):

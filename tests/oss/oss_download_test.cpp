@@ -244,8 +244,11 @@ TEST_F(DownloadTest, AnUnusableVersionFailsTheManifestAndTouchesNothing) {
       {"[fixstamp]\r\n201805=1234567890abcdefghijK\r\n",
        "Manifest value [fixstamp] 201805=\"1234567890abcdefghijK\" refused: longer than 20 characters"},
       {"[fixstamp]\r\n201805=C:x\r\n", "Manifest value [fixstamp] 201805=\"C:x\" refused: not a plain file name"},
-      {"[fixstamp]\r\n201805=\"9.5\r\r\"\r\n",
-       "Manifest value [fixstamp] 201805=\"9.5\\x0D\\x0D\" refused: not a plain file name"},
+      {"[fixstamp]\r\n201805=9\t\x01" "5\r\n",
+       "Manifest value [fixstamp] 201805=\"9\\x09\\x015\" refused: not a plain file name"},
+      // A CR ends the line: the closing quote is not part of the value.
+      {"[fixstamp]\r\n201805=\"9.5\r\"\r\n",
+       "Manifest value [fixstamp] 201805=\"\\x229.5\" refused: not a plain file name"},
       {"[fixstamp]\r\n201805=9.5.\r\n", "Manifest value [fixstamp] 201805=\"9.5.\" refused: not a plain file name"},
       {"[fixstamp]\r\n201805=\"9.5 \"\r\n", "Manifest value [fixstamp] 201805=\"9.5 \" refused: not a plain file name"},
       {"[fixstamp]\r\n201805=a|b\r\n", "Manifest value [fixstamp] 201805=\"a|b\" refused: not a plain file name"},
