@@ -27,8 +27,9 @@ void Progress(IClient& client, int32_t add) {
 // folder of that name is still there (a file in it was in use) or when the
 // two lie on different volumes.
 bool MoveStagingIntoPlace(const std::string& stagingDir, const std::string& installDir) {
-  const std::wstring from = WideFromCodePage(stagingDir, kGbkCodePage, 32768);
-  const std::wstring to = WideFromCodePage(installDir, kGbkCodePage, 32768);
+  // The folders are in the code page of the 8-bit calls that named them.
+  const std::wstring from = WideFromCodePage(stagingDir, CP_ACP, 32768);
+  const std::wstring to = WideFromCodePage(installDir, CP_ACP, 32768);
   if (from.empty() || to.empty()) return false;
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED) != FALSE;
 }
@@ -128,9 +129,9 @@ unsigned RunFinalisation(IClient& client) {
   Progress(client, 4);
   if (copied) DeletePath(ctx.stagingDir);
 
-  RegisterUninstallEntry();
-  RegisterUrlProtocol();
-  CreateDesktopShortcut();
+  RegisterUninstallEntry(ctx.packageId, ctx.displayName, ctx.installDir, ctx.currentVersion);
+  RegisterUrlProtocol(ctx.packageId, ctx.installDir);
+  CreateDesktopShortcut(ctx.installDir, ctx.displayName, ctx.packageId);
   CloseInstallLog();
 
   // Without the config folder the configuration package brought no

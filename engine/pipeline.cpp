@@ -14,11 +14,14 @@
 
 StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   AppContext& ctx = GetAppContext();
+  // Folders named with '?' for characters the system's code page lacks
+  // would be other folders: nothing is touched.
+  if (RefuseUnrepresentableProfile(ctx, owner)) return StartOutcome::Declined;
 
   wchar_t exeName[101] = {};
   const std::wstring name = WideFromCodePage(kClientExeName, kGbkCodePage, 101);
   name.copy(exeName, name.size());
-  KillRunningClient(exeName);
+  KillRunningClient(ctx.installDir, exeName);
 
   if (GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES) {
     const ReinstallPrompt prompt = ReinstallPromptFor(ctx.languageId);
@@ -28,7 +31,7 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
 
   DeletePath(ctx.stagingDir);
   CreateFolderPath(ctx.stagingDir + "\\");
-  OpenInstallLog();
+  OpenInstallLog(ctx.logDir);
   if (owner != nullptr) UpdateWindow(owner);
   WriteLog("Version: IE_9.5.9.1");
   WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());

@@ -37,3 +37,14 @@ if(TARGET kavimor_installer AND TARGET e2e_packages)
   gtest_discover_tests(installer_program_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT 400 RUN_SERIAL TRUE)
 endif()
+
+# The program once more on Taiwanese, Hong Kong and Japanese systems
+# (ANSI code pages 950, 950 and 932): install, then "Open".
+if(TARGET installer_program_tests)
+  foreach(locale zh_TW.UTF-8 zh_HK.UTF-8 ja_JP.UTF-8)
+    add_test(NAME InstallerProgramLocale.${locale} COMMAND installer_program_tests
+      --gtest_filter=InstallerProgram.InstallsThePackageSetRegistersAndOpensTheClient)
+    set_tests_properties(InstallerProgramLocale.${locale} PROPERTIES
+      ENVIRONMENT "KAVIMOR_LOCALE=${locale}" TIMEOUT 400 RUN_SERIAL TRUE)
+  endforeach()
+endif()

@@ -64,7 +64,7 @@ class FinaliseTest : public ::testing::Test {
   void TearDown() override {
     const AppContext& ctx = GetAppContext();
     CloseInstallLog();
-    DeleteFileA(DesktopShortcutPath().c_str());
+    DeleteFileA(ShortcutPathOf(GetAppContext().displayName).c_str());
     RegDeleteTreeA(HKEY_CLASSES_ROOT, ("Kavimor" + ctx.packageId).c_str());
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, UninstallKey().c_str());
     if (!otherVolume_.empty()) testing_support::RemoveTree(otherVolume_);
@@ -125,7 +125,7 @@ class FinaliseTest : public ::testing::Test {
     std::vector<std::string> lines = {Gbk(u8"清理安装文件"), Gbk(u8"保存更新版本信息"),
                                       Gbk(u8"删除源文件"), Gbk(u8"复制新版本数据到原目录"),
                                       "URL Schemes: Start", "URL Schemes: Finish",
-                                      DesktopShortcutPath(), Installed("kavimor v9.5.exe"),
+                                      ShortcutPathOf(GetAppContext().displayName), Installed("kavimor v9.5.exe"),
                                       ctx.installDir};
     for (const char* call : {"CoInitialize", "CoCreateInstance", "IShellLink::SetPath",
                              "IShellLink::SetWorkingDirectory", "IShellLink::QueryInterface",
@@ -162,7 +162,7 @@ class FinaliseTest : public ::testing::Test {
                                                 "\\shell\\open\\command", "")
                   .bytes,
               NarrowBytes(Installed("kavimor v9.5.exe")));
-    EXPECT_TRUE(PathExists(DesktopShortcutPath()));
+    EXPECT_TRUE(PathExists(ShortcutPathOf(GetAppContext().displayName)));
   }
 
   ScratchDir root_{"final"};
@@ -177,7 +177,7 @@ TEST_F(FinaliseTest, MoveRouteTurnsStagingIntoTheInstallFolder) {
   FillOldInstall();
   const std::string identity = FileIdentity(Staged("Server\\bin\\service.dll"));
   GetAppContext().logDir = root_ / "logs";  // nothing held open in the old folder
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
 
   EXPECT_EQ(Run(), 1u);
   EXPECT_EQ(messages_, SuccessMessages());
@@ -194,7 +194,7 @@ TEST_F(FinaliseTest, CopyRouteWhenTheRunsOwnLogHoldsTheOldFolder) {
   FillStaging(true);
   FillOldInstall();
   const std::string identity = FileIdentity(Staged("Server\\bin\\service.dll"));
-  OpenInstallLog();  // inside the old install folder, without sharing
+  OpenInstallLog(GetAppContext().logDir);  // inside the old install folder, without sharing
   const auto logFiles = testing_support::LogFiles(GetAppContext().logDir);
   ASSERT_EQ(logFiles.size(), 1u);
 
@@ -222,7 +222,7 @@ TEST_F(FinaliseTest, CopyRouteWhenStagingLiesOnAnotherVolume) {
   };
   ASSERT_NE(volume(Staged("kavimor v9.5.exe")), volume(root_.path()));
   GetAppContext().logDir = root_ / "logs";
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
 
   EXPECT_EQ(Run(), 1u);
   EXPECT_EQ(messages_, SuccessMessages());
@@ -233,7 +233,7 @@ TEST_F(FinaliseTest, CopyRouteWhenStagingLiesOnAnotherVolume) {
 TEST_F(FinaliseTest, WithoutConfigFolderTheSettingsStayUnwritten) {
   FillStaging(false);
   GetAppContext().logDir = root_ / "logs";
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
   EXPECT_EQ(Run(), 1u);
   EXPECT_EQ(messages_, SuccessMessages());
   ExpectInstalledTree(false);
@@ -247,7 +247,7 @@ TEST_F(FinaliseTest, HandOverThatDoesNotCompleteFailsWithCode11) {
   AppContext& ctx = GetAppContext();
   ctx.stagingDir = root_ / "vanished_staging";  // nothing to move or copy
   ctx.logDir = root_ / "logs";
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
 
   EXPECT_EQ(Run(), 0u);
   EXPECT_EQ(messages_, (Messages{{WM_INSTALL_STEP, 12},
@@ -267,7 +267,7 @@ TEST_F(FinaliseTest, HandOverThatDoesNotCompleteFailsWithCode11) {
   EXPECT_EQ(lines[5], Gbk(u8"安装失败：文件被占用"));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey()));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "Kavimor" + ctx.packageId));
-  EXPECT_FALSE(PathExists(DesktopShortcutPath()));
+  EXPECT_FALSE(PathExists(ShortcutPathOf(GetAppContext().displayName)));
 }
 
 // A file of the old tree still in use: XCOPY passes over it (/C) and copies
@@ -280,7 +280,7 @@ TEST_F(FinaliseTest, CopyPassesOverAFileStillInUse) {
                             nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   GetAppContext().logDir = root_ / "logs";
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
 
   const unsigned result = Run();
   CloseHandle(held);
