@@ -73,9 +73,9 @@ unsigned RunFinalisation(IClient& client) {
   swap.Finish();
   Progress(client, 4);
 
-  RegisterUninstallEntry();
-  RegisterUrlProtocol();
-  CreateDesktopShortcut();
+  RegisterUninstallEntry(ctx.packageId, ctx.displayName, ctx.installDir, ctx.currentVersion);
+  RegisterUrlProtocol(ctx.packageId, ctx.installDir);
+  CreateDesktopShortcut(ctx.installDir, ctx.displayName, ctx.packageId);
   CloseInstallLog();
 
   // Without the config folder the configuration package brought no

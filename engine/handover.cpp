@@ -35,8 +35,10 @@ using FindHandle = win::Owner<FindTraits>;
 std::atomic<HandOverCheckpoint> Checkpoint{nullptr};
 std::atomic<bool> Begun{false};
 
-std::wstring W(const std::string& path) { return WideFromCodePage(path, kGbkCodePage, kPathUnits); }
-std::string N(const std::wstring& path) { return NarrowToCodePage(path, kGbkCodePage, kPathUnits * 2); }
+// The folders are named in the system's code page, the one of the 8-bit
+// calls that produced them; the log gets its own GBK form.
+std::wstring W(const std::string& path) { return WideFromCodePage(path, CP_ACP, kPathUnits); }
+std::string N(const std::wstring& path) { return LogTextOfPath(path); }
 
 std::string ErrorLine(const char* what, const std::wstring& path, DWORD error) {
   char code[32] = {};

@@ -19,6 +19,9 @@ ThreadStartFunction StartWorkerThread = _beginthreadex;
 
 StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   AppContext& ctx = GetAppContext();
+  // Folders named with '?' for characters the system's code page lacks
+  // would be other folders: nothing is touched.
+  if (RefuseUnrepresentableProfile(ctx, owner)) return StartOutcome::Declined;
 
   // Ask first: a user who cancels must keep the client they are working in.
   if (GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES) {
@@ -30,7 +33,7 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   wchar_t exeName[101] = {};
   const std::wstring name = WideFromCodePage(kClientExeName, kGbkCodePage, 101);
   name.copy(exeName, name.size());
-  KillRunningClient(exeName);
+  KillRunningClient(ctx.installDir, exeName);
 
   // An earlier run cut short inside its hand-over may have left the only
   // complete installation in the staging folder: settle that before the
@@ -40,7 +43,7 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
 
   DeletePath(ctx.stagingDir);
   CreateFolderPath(ctx.stagingDir + "\\");
-  OpenInstallLog();
+  OpenInstallLog(ctx.logDir);
   if (owner != nullptr) UpdateWindow(owner);
   WriteLog("Version: IE_9.5.9.1");
   WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());

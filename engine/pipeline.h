@@ -2,12 +2,13 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 struct IClient;
 
 // Outcome of the UI-thread half of an installation start.
 enum class StartOutcome {
-  Declined,        // the user cancelled the reinstall warning
+  Declined,        // the user cancelled the reinstall warning, or the start was refused
   ManifestFailed,  // the manifest could not be fetched; the log is closed
   Started,         // the worker thread runs RunInstall
   WorkerNotStarted,  // the worker thread could not be started; the log is closed
@@ -37,3 +38,14 @@ struct ReinstallPrompt {
   const wchar_t* caption;
 };
 ReinstallPrompt ReinstallPromptFor(int languageId);
+
+// The message that refuses a folder the system's code page cannot represent,
+// in the language of `languageId`.
+std::wstring UnrepresentableFolderMessage(int languageId, const std::wstring& folder,
+                                         unsigned codePage);
+
+// When the profile base cannot be represented: says so in a message box
+// owned by `owner` and, when the log folder is usable (the user picked
+// another install folder), in the install log. True when it refused.
+struct AppContext;
+bool RefuseUnrepresentableProfile(const AppContext& ctx, HWND owner);

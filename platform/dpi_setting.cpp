@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "engine/app_context.h"
 #include "platform/handles.h"
 
 namespace {
@@ -58,4 +57,6 @@ bool SaveDpiAwareSettingWith(const wchar_t* libraryName, const std::string& inst
   return WritePrivateProfileStringA("kavimor", "awaredpi", value, file.c_str()) != FALSE;
 }
 
-bool SaveDpiAwareSetting() { return SaveDpiAwareSettingWith(L"SHCore.dll", GetAppContext().installDir); }
+bool SaveDpiAwareSetting(const std::string& installDir) {
+  return SaveDpiAwareSettingWith(L"SHCore.dll", installDir);
+}

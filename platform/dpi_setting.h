@@ -5,10 +5,10 @@
 // the UI thread, when the user leaves a finished installation.
 #include <string>
 
-// Measures the scaling through SHCore and writes the flag for installDir of
-// the AppContext. Nothing is written when SHCore cannot be loaded; "0" when
+// Measures the scaling through SHCore and writes the flag for the client in
+// installDir (text of the system's code page). Nothing is written when SHCore cannot be loaded; "0" when
 // it lacks either function. Returns the result of the INI write.
-bool SaveDpiAwareSetting();
+bool SaveDpiAwareSetting(const std::string& installDir);
 
 // --- pieces of the above, kept apart so that their inputs can be chosen ---
 

@@ -7,7 +7,6 @@
 #include <share.h>
 #include <string>
 
-#include "engine/app_context.h"
 #include "platform/process_ops.h"
 
 namespace {
@@ -21,13 +20,13 @@ FILE* InstallLog = nullptr;
 
 }  // namespace
 
-void OpenInstallLog() {
+void OpenInstallLog(const std::string& logDir) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   char stamp[260] = {};
   std::snprintf(stamp, sizeof stamp, "%02d%02d%02d%03d", now.wHour, now.wMinute, now.wSecond,
                 now.wMilliseconds);
-  const std::string path = GetAppContext().logDir + "\\" + stamp + "install.log";
+  const std::string path = logDir + "\\" + stamp + "install.log";
   CreateFolderPath(path);
 
   // No sharing while open: nothing else may change or delete the file.

@@ -2,11 +2,14 @@
 // The install log: one file per run in the log folder, one time-stamped line
 // per call, flushed at once. Both the UI thread and the worker write to it
 // and close it; every access goes through one lock (see install_log.cpp).
+#include <string>
 
-// Creates the run's log file under logDir and opens it without sharing.
-void OpenInstallLog();
+// Creates the run's log file under logDir (text of the system's code page)
+// and opens it without sharing.
+void OpenInstallLog(const std::string& logDir);
 
-// Appends "[hh:mm:ss mmm]\t\t" + text + CR LF. Does nothing while no log is
+// Appends "[hh:mm:ss mmm]\t\t" + text + CR LF. The text is GBK: a path
+// goes in as LogTextOfPath (platform/text.h). Does nothing while no log is
 // open or when text is null.
 void WriteLog(const char* text);
 

@@ -9,7 +9,6 @@
 #include <cwchar>
 #include <vector>
 
-#include "engine/app_context.h"
 #include "platform/handles.h"
 #include "platform/text.h"
 
@@ -26,30 +25,62 @@ bool SameNameIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
   }
 }
 
-// Full path of the process image: the first entry of its module list.
+std::wstring NormalisedPath(const std::wstring& path) {
+  if (path.empty()) return path;
+  std::wstring full(path.size() + MAX_PATH, L'\0');
+  DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length >= full.size()) {
+    full.resize(length);
+    length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  }
+  if (length == 0 || length >= full.size()) return path;
+  full.resize(length);
+  // Doubled separators (a drive root picked as the install folder gives
+  // "C:\\Kavimor...") name the same file; the loader reports the image with
+  // single ones. The leading pair of a UNC name stays.
+  std::wstring out;
+  for (size_t i = 0; i < full.size(); ++i)
+    if (!(i > 1 && full[i] == L'\\' && out.back() == L'\\')) out += full[i];
+  return out;
+}
+
+// Full path of the process image: the first entry of its module list,
+// compared in its normalised form (letter case kept).
 bool ImagePathIs(DWORD pid, const std::wstring& expected) {
   win::UniqueHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid));
   if (!modules) return false;
   MODULEENTRY32W entry{};
   entry.dwSize = sizeof entry;
   if (!Module32FirstW(modules.get(), &entry)) return false;
-  return expected == entry.szExePath;
+  return expected == NormalisedPath(entry.szExePath);
 }
 
 // Whether something (folder or file) exists under a prefix that ends in a
 // backslash. A file is not found under its name with a trailing backslash,
-// so the name is asked without it, except for roots ("\\", "C:\\").
-bool PrefixExists(const char* prefix, size_t length) {
+// so the name is asked without it, except for roots ("\\", "\\\\", "C:\\").
+// `doubled`: the byte before the last backslash is a separator too (not the
+// trail byte of a double-byte character).
+bool PrefixExists(const char* prefix, size_t length, bool doubled) {
   std::string name(prefix, length);
-  if (length > 1 && name[length - 2] != ':' && name[length - 2] != '\\') name.pop_back();
+  if (length > 1 && name[length - 2] != ':' && !doubled) name.pop_back();
   return GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The folder is text of the system's code page; the caption is the
+// program's own Chinese text, which the 8-bit call would read in that code
+// page too and garble outside mainland China.
+void ShowFolderFailure(const std::string& folder) {
+  MessageBoxW(nullptr, WideFromCodePage(folder, CP_ACP, 32768).c_str(), Wide(u8"提示").c_str(), MB_OK);
 }
 
 }  // namespace
 
-void KillRunningClient(const wchar_t* exeName) {
-  const std::wstring folder = WideFromCodePage(GetAppContext().installDir, kGbkCodePage, 2046);
-  const std::wstring expected = folder + L"\\" + exeName;
+void KillRunningClient(const std::string& installDir, const wchar_t* exeName) {
+  const std::wstring folder = WideFromCodePage(installDir, CP_ACP, 2046);
+  // A folder too long to convert would leave "\<name>", which normalises to
+  // the root of the current drive: another folder.
+  if (folder.empty() && !installDir.empty()) return;
+  const std::wstring expected = NormalisedPath(folder + L"\\" + exeName);
 
   DWORD match = 0;
   bool found = false;
@@ -82,26 +113,22 @@ void KillRunningClient(const wchar_t* exeName) {
 }
 
 bool CreateFolderPath(const std::string& path) {
-  for (size_t pos = 0; pos < path.size(); ++pos) {
-    // In code page 936 the second byte of a character can be 0x5C (the
-    // backslash byte): such a character is part of a name, not a separator.
-    if (IsDBCSLeadByteEx(kGbkCodePage, static_cast<BYTE>(path[pos])) && pos + 1 < path.size()) {
-      ++pos;
-      continue;
-    }
-    if (path[pos] != '\\') continue;
+  // CreateDirectoryA reads the path in the system's code page, so that is
+  // where its separators are.
+  const std::vector<size_t> separators = PathSeparators(path, SystemCodePage());
+  for (size_t i = 0; i < separators.size(); ++i) {
+    const size_t pos = separators[i];
     char prefix[260] = {};
     if (pos + 1 >= sizeof prefix) {
       // A prefix that does not fit is reported like any folder that cannot
       // be made, instead of creating a cut-off name.
-      std::string shown = path.substr(0, pos + 1);
-      MessageBoxA(nullptr, shown.c_str(), Gbk(u8"提示").c_str(), MB_OK);
+      ShowFolderFailure(path.substr(0, pos + 1));
       return false;
     }
     std::memcpy(prefix, path.data(), pos + 1);
-    if (PrefixExists(prefix, pos + 1)) continue;
+    if (PrefixExists(prefix, pos + 1, i > 0 && separators[i - 1] + 1 == pos)) continue;
     if (!CreateDirectoryA(prefix, nullptr)) {
-      MessageBoxA(nullptr, prefix, Gbk(u8"提示").c_str(), MB_OK);
+      ShowFolderFailure(prefix);
       return false;
     }
   }
@@ -122,11 +149,10 @@ bool DeletePath(const std::string& path) {
   return SHFileOperationA(&op) == 0;
 }
 
-bool LaunchClient() {
-  const std::string& installDir = GetAppContext().installDir;
+bool LaunchClient(const std::string& installDir) {
   const std::string commandLine = "\"" + installDir + "\\" + kClientExeName + "\" end";
-  std::wstring command = WideFromCodePage(commandLine, kGbkCodePage, 2048);
-  const std::wstring folder = WideFromCodePage(installDir, kGbkCodePage, 2048);
+  std::wstring command = WideFromCodePage(commandLine, CP_ACP, 2048);
+  const std::wstring folder = WideFromCodePage(installDir, CP_ACP, 2048);
   // A command line or folder that does not fit is not started with a cut
   // or empty text.
   if (command.empty() || (folder.empty() && !installDir.empty())) return false;

@@ -1,11 +1,17 @@
 #pragma once
-// File and process operations around the installation. Paths are code page
-// 936 text unless a wide string is named.
+// File and process operations around the installation. Paths are 8-bit
+// text in the system's code page (as the 8-bit system calls read them)
+// unless a wide string is named.
 #include <string>
 
-// Stops the first process (in snapshot order) whose image is exactly
-// installDir + "\" + exeName, then waits for it and pauses.
-void KillRunningClient(const wchar_t* exeName);
+// The client executable; it lies directly in the install folder.
+inline constexpr const char kClientExeName[] = "kavimor v9.5.exe";
+
+// Stops the first process (in snapshot order) whose image is
+// installDir + "\" + exeName. Both paths are compared in their normalised
+// full form (doubled separators collapsed), letter case included. Then
+// waits for it and pauses.
+void KillRunningClient(const std::string& installDir, const wchar_t* exeName);
 
 // Creates every missing folder up to the last backslash of `path`. Shows a
 // message box naming the first folder that cannot be made and returns false.
@@ -17,4 +23,4 @@ bool DeletePath(const std::string& path);
 
 // Starts the installed client: "<installDir>\kavimor v9.5.exe" end, in the
 // install folder. True when the process was created.
-bool LaunchClient();
+bool LaunchClient(const std::string& installDir);

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "engine/app_context.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
+#include "platform/process_ops.h"
 #include "platform/text.h"
 
 namespace {
@@ -43,41 +43,44 @@ class ItemList {
 
 }  // namespace
 
-void GetCommonDesktopFolder(std::string& text) {
+void GetCommonDesktopFolder(std::wstring& text) {
   win::ComPtr<IMalloc> allocator;
   if (FAILED(SHGetMalloc(allocator.put()))) return;
   ItemList items(allocator.get());
   if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_COMMON_DESKTOPDIRECTORY, items.put())))
     return;
-  std::vector<char> path(65536, '\0');
-  if (SHGetPathFromIDListA(items.get(), path.data())) text += path.data();
+  // SHGetPathFromIDListW assumes MAX_PATH; the Ex form takes the size.
+  std::vector<wchar_t> path(32768, L'\0');
+  if (SHGetPathFromIDListEx(items.get(), path.data(), static_cast<DWORD>(path.size()), GPFIDL_DEFAULT))
+    text += path.data();
 }
 
-std::string DesktopShortcutPath() {
-  std::string path;
+std::wstring DesktopShortcutPath(const std::string& displayName) {
+  std::wstring path;
   GetCommonDesktopFolder(path);
-  return path + "\\" + GetAppContext().displayName + "v9.5.lnk";
+  return path + L"\\" + WideFromCodePage(displayName, kGbkCodePage, 32768) + L"v9.5.lnk";
 }
 
-bool CreateDesktopShortcut() {
-  const AppContext& ctx = GetAppContext();
-
-  const std::string linkPath = DesktopShortcutPath();
-  const std::wstring wideLink = WideFromCodePage(linkPath, kGbkCodePage, kLinkPathUnits);
+bool CreateDesktopShortcut(const std::string& installDir, const std::string& displayName,
+                           const std::string& packageId) {
+  std::wstring wideLink = DesktopShortcutPath(displayName);
+  if (wideLink.size() + 1 > kLinkPathUnits) wideLink.clear();
   if (wideLink.empty()) return false;
-  WriteLog(linkPath.c_str());
+  WriteLog(LogTextOfPath(wideLink).c_str());
 
-  const std::string target = ctx.installDir + "\\" + kClientExeName;
-  const std::wstring wideFolder = WideFromCodePage(ctx.installDir, kGbkCodePage, kLinkPathUnits);
+  // The install folder came from 8-bit system calls and is read in their
+  // code page; the log gets its GBK form.
+  const std::string target = installDir + "\\" + kClientExeName;
+  const std::wstring wideFolder = WideFromCodePage(installDir, CP_ACP, kLinkPathUnits);
   if (wideFolder.empty()) return false;
-  const std::wstring wideTarget = WideFromCodePage(target, kGbkCodePage, kLinkPathUnits);
+  const std::wstring wideTarget = WideFromCodePage(target, CP_ACP, kLinkPathUnits);
   if (wideTarget.empty()) {
     // A cut target would point the shortcut at some other file.
     WriteLog("Shortcut: target path longer than 1023 UTF-16 units, no shortcut made");
     return false;
   }
-  WriteLog(target.c_str());
-  WriteLog(ctx.installDir.c_str());
+  WriteLog(LogTextOfPath(target).c_str());
+  WriteLog(LogTextOfPath(installDir).c_str());
 
   // The apartment outlives every interface pointer declared after it.
   win::ComApartment apartment;
@@ -96,10 +99,10 @@ bool CreateDesktopShortcut() {
   // The package may ship its own icon; without it the link shows the
   // client's icon.
   const std::string iconPath =
-      ctx.installDir + "\\Server\\config\\shortcut\\shortcut" + ctx.packageId + ".ico";
+      installDir + "\\Server\\config\\shortcut\\shortcut" + packageId + ".ico";
   if (FILE* icon = std::fopen(iconPath.c_str(), "rb")) {
     std::fclose(icon);
-    const std::wstring wideIcon = WideFromCodePage(iconPath, kGbkCodePage, kLinkPathUnits);
+    const std::wstring wideIcon = WideFromCodePage(iconPath, CP_ACP, kLinkPathUnits);
     if (!wideIcon.empty()) link->SetIconLocation(wideIcon.c_str(), 0);
   }
 

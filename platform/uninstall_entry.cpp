@@ -2,11 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
-#include "engine/app_context.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
+#include "platform/process_ops.h"
 #include "platform/shortcut.h"
 #include "platform/text.h"
 
@@ -51,13 +52,14 @@ bool SetNarrow(HKEY key, const char* name, const char* format, const char* a, co
   return true;
 }
 
-// Writes one value through the UTF-16 call from code page 936 text.
-bool SetWide(HKEY key, const wchar_t* name, const char* nameForLog, const std::string& text) {
-  const std::wstring data = WideFromCodePage(text, kGbkCodePage, kValueBuffer);
-  if (data.empty() && !text.empty()) {
+// Writes one value through the UTF-16 call; no text is one that did not fit.
+bool SetWide(HKEY key, const wchar_t* name, const char* nameForLog,
+             const std::optional<std::wstring>& text) {
+  if (!text || text->size() + 1 > kValueBuffer) {
     LogTooLong(nameForLog);
     return false;
   }
+  const std::wstring& data = *text;
   const LONG result =
       RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                      static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
@@ -68,10 +70,30 @@ bool SetWide(HKEY key, const wchar_t* name, const char* nameForLog, const std::s
   return true;
 }
 
+// The program's own texts (code page 936) for the UTF-16 calls; none when
+// the text does not fit the value buffer.
+std::optional<std::wstring> WideOfGbk(const std::string& text) {
+  std::wstring wide = WideFromCodePage(text, kGbkCodePage, kValueBuffer);
+  if (wide.empty() && !text.empty()) return std::nullopt;
+  return wide;
+}
+
 // The Publisher and Shortcut texts go through a 1024-byte buffer first and
 // keep at most its first 1023 bytes.
 std::string CutTo1023(const std::string& text) {
   return text.size() < kValueBuffer ? text : text.substr(0, kValueBuffer - 1);
+}
+
+// The Shortcut path cut like the 8-bit text it used to be: the GBK form of
+// its first 1023 bytes, never half a character.
+std::wstring CutTo1023(const std::wstring& text) {
+  if (LogTextOfPath(text).size() < kValueBuffer) return text;
+  std::wstring out;
+  for (const wchar_t c : text) {
+    if (LogTextOfPath(out + c).size() >= kValueBuffer) break;
+    out += c;
+  }
+  return out;
 }
 
 }  // namespace
@@ -95,9 +117,9 @@ const char* UninstallParentKeyForThisSystem() {
   return UninstallParentKey(true, info.wProcessorArchitecture);
 }
 
-void RegisterUninstallEntry() {
-  const AppContext& ctx = GetAppContext();
-  const std::string displayText = ctx.displayName + "v9.5";
+void RegisterUninstallEntry(const std::string& packageId, const std::string& displayName,
+                            const std::string& installDir, const std::string& currentVersion) {
+  const std::string displayText = displayName + "v9.5";
 
   win::RegKey parent;
   const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, UninstallParentKeyForThisSystem(), 0,
@@ -106,7 +128,7 @@ void RegisterUninstallEntry() {
     LogFailure("open uninstall parent key failed", opened);
     return;
   }
-  const std::string entryName = "Kavimor_" + ctx.packageId + "v9.5";
+  const std::string entryName = "Kavimor_" + packageId + "v9.5";
   win::RegKey entry;
   const LONG created = RegCreateKeyA(parent.get(), entryName.c_str(), entry.put());
   if (created != ERROR_SUCCESS) {
@@ -114,18 +136,17 @@ void RegisterUninstallEntry() {
     return;
   }
 
-  std::string shortcut;
-  GetCommonDesktopFolder(shortcut);
-  shortcut += "\\" + displayText + ".lnk";
-
   // In this order; the first value that cannot be written ends the entry.
-  if (!SetWide(entry.get(), L"DisplayName", "DisplayName", displayText)) return;
-  if (!SetNarrow(entry.get(), "UninstallString", "%s\\uninstall.exe", ctx.installDir.c_str(), ""))
+  // The install folder goes through the 8-bit call, which reads it in the
+  // system's code page, the one it came in.
+  if (!SetWide(entry.get(), L"DisplayName", "DisplayName", WideOfGbk(displayText))) return;
+  if (!SetNarrow(entry.get(), "UninstallString", "%s\\uninstall.exe", installDir.c_str(), ""))
     return;
-  if (!SetNarrow(entry.get(), "DisplayIcon", "%s\\%s", ctx.installDir.c_str(), kClientExeName))
+  if (!SetNarrow(entry.get(), "DisplayIcon", "%s\\%s", installDir.c_str(), kClientExeName))
     return;
-  if (!SetNarrow(entry.get(), "DisplayVersion", "%s%s", ctx.currentVersion.c_str(), "")) return;
-  if (!SetWide(entry.get(), L"Publisher", "Publisher", CutTo1023("Tavrel Information"))) return;
-  SetWide(entry.get(), L"Shortcut", "Shortcut", CutTo1023(shortcut));
+  if (!SetNarrow(entry.get(), "DisplayVersion", "%s%s", currentVersion.c_str(), "")) return;
+  if (!SetWide(entry.get(), L"Publisher", "Publisher", WideOfGbk(CutTo1023("Tavrel Information"))))
+    return;
+  SetWide(entry.get(), L"Shortcut", "Shortcut", CutTo1023(DesktopShortcutPath(displayName)));
   // The entry key closes before its parent: destruction runs in reverse.
 }

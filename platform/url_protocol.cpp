@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "engine/app_context.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
+#include "platform/process_ops.h"
 
 namespace {
 
@@ -31,11 +31,10 @@ bool CreateSubkey(HKEY parent, const char* name, win::RegKey& key) {
 
 }  // namespace
 
-void RegisterUrlProtocol() {
-  const AppContext& ctx = GetAppContext();
+void RegisterUrlProtocol(const std::string& packageId, const std::string& installDir) {
   WriteLog("URL Schemes: Start");
 
-  const std::string schemeName = "Kavimor" + ctx.packageId;
+  const std::string schemeName = "Kavimor" + packageId;
   win::RegKey scheme;
   if (RegOpenKeyExA(HKEY_CLASSES_ROOT, schemeName.c_str(), 0, KEY_SET_VALUE, scheme.put()) !=
       ERROR_SUCCESS) {
@@ -52,7 +51,9 @@ void RegisterUrlProtocol() {
     }
   }
 
-  const Buffer1024 exePath(ctx.installDir + "\\" + kClientExeName);
+  // Through the 8-bit call, which reads it in the system's code page, the
+  // one the install folder came in.
+  const Buffer1024 exePath(installDir + "\\" + kClientExeName);
   if (!SetString(scheme.get(), "URL Protocol", exePath.data)) {
     WriteLog("URL Schemes: URL Protocol Setvalue Failed");
     return;

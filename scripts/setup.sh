@@ -42,12 +42,16 @@ fi
 command -v x86_64-w64-mingw32-g++-posix >/dev/null
 command -v wine >/dev/null || { echo "setup: wine missing" >&2; exit 1; }
 
-# Wine names files in the Unix locale's character set; without a generated
-# zh_CN.UTF-8 locale it cannot create files with Chinese names (and the
-# tests run the programs under LC_ALL=zh_CN.UTF-8).
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
-  echo "setup: generating the zh_CN.UTF-8 locale"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
-fi
+# Wine names files in the Unix locale's character set and takes the ANSI
+# code page from the locale: without a generated zh_CN.UTF-8 locale it
+# cannot create files with Chinese names (the tests run the programs under
+# LC_ALL=zh_CN.UTF-8), and the end-to-end runs repeat under zh_TW and zh_HK
+# (code page 950) and ja_JP (932).
+for l in zh_CN zh_TW zh_HK ja_JP; do
+  if ! locale -a 2>/dev/null | grep -qi "^$l\.utf-\?8$"; then
+    echo "setup: generating the $l.UTF-8 locale"
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO localedef -i "$l" -f UTF-8 "$l.UTF-8"
+  fi
+done

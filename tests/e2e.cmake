@@ -34,3 +34,13 @@ gtest_discover_tests(e2e_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
 add_executable(headless_install ${CMAKE_SOURCE_DIR}/tools/headless_install.cpp)
 target_link_libraries(headless_install PRIVATE kavimor_core psapi)
 target_link_options(headless_install PRIVATE ${KAVIMOR_TEST_LINK})
+
+# The installation once more on Taiwanese, Hong Kong and Japanese systems
+# (ANSI code pages 950, 950 and 932, which Wine takes from the locale), with
+# the user's and the install folder named in their scripts.
+foreach(locale zh_TW.UTF-8 zh_HK.UTF-8 ja_JP.UTF-8)
+  add_test(NAME EndToEndLocale.${locale}
+    COMMAND e2e_tests --gtest_filter=EndToEnd.FoldersNamedInTheSystemsScript)
+  set_tests_properties(EndToEndLocale.${locale} PROPERTIES ENVIRONMENT "KAVIMOR_LOCALE=${locale}"
+    TIMEOUT 600 RESOURCE_LOCK kavimor_201805_registration)
+endforeach()

@@ -36,7 +36,7 @@ int MillisOfDay(const std::smatch& m, int first) {
 }
 
 TEST_F(InstallLogTest, LinesAreStampedTabbedAndEndInCrLf) {
-  OpenInstallLog();  // creates the missing folders along logDir
+  OpenInstallLog(GetAppContext().logDir);  // creates the missing folders along logDir
   ASSERT_TRUE(InstallLogIsOpen());
   WriteLog("Version: IE_9.5.9.1");
   WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
@@ -69,7 +69,7 @@ TEST_F(InstallLogTest, LinesAreStampedTabbedAndEndInCrLf) {
 TEST_F(InstallLogTest, NothingIsWrittenOutsideOpenAndClose) {
   WriteLog("before");
   EXPECT_FALSE(InstallLogIsOpen());
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
   WriteLog("inside");
   CloseInstallLog();
   CloseInstallLog();  // a second close finds nothing to close
@@ -81,7 +81,7 @@ TEST_F(InstallLogTest, NothingIsWrittenOutsideOpenAndClose) {
 }
 
 TEST_F(InstallLogTest, OpenLogIsNotSharedWithOtherPrograms) {
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
   const std::string path = OnlyFile();
   HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, 0, nullptr);
@@ -95,7 +95,7 @@ TEST_F(InstallLogTest, OpenLogIsNotSharedWithOtherPrograms) {
 }
 
 TEST_F(InstallLogTest, WritesFromTwoThreadsSurviveACloseFromAThird) {
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
   std::atomic<int> written{0};
   auto writer = [&written](char tag) {
     const std::string text = std::string(40, tag);

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/app_context.h"
 #include "platform/handles.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
@@ -111,22 +110,22 @@ class ClientProcesses : public ::testing::Test {
 };
 
 TEST_F(ClientProcesses, StopsOnlyTheFirstClientOfTheInstallFolder) {
-  GetAppContext().installDir = dir_ / "Install";
+  const std::string installDir = dir_ / "Install";
   win::UniqueHandle first(Start(dir_ / "Install"));
   win::UniqueHandle second(Start(dir_ / "Install"));
   win::UniqueHandle elsewhere(Start(dir_ / "Elsewhere"));
 
   // The file name compares without regard to ASCII case, but the image path
   // is built from the given name and must match exactly: nothing stops.
-  KillRunningClient(L"KAVIMOR V9.5.EXE");
+  KillRunningClient(installDir, L"KAVIMOR V9.5.EXE");
   EXPECT_TRUE(Running(first.get()));
   EXPECT_TRUE(Running(second.get()));
 
-  KillRunningClient(L"kavimor v9.5.exe");
+  KillRunningClient(installDir, L"kavimor v9.5.exe");
   EXPECT_NE(Running(first.get()), Running(second.get())) << "exactly one of the two is stopped";
   EXPECT_TRUE(Running(elsewhere.get()));
 
-  KillRunningClient(L"kavimor v9.5.exe");
+  KillRunningClient(installDir, L"kavimor v9.5.exe");
   EXPECT_FALSE(Running(first.get()));
   EXPECT_FALSE(Running(second.get()));
   EXPECT_TRUE(Running(elsewhere.get()));
@@ -134,16 +133,41 @@ TEST_F(ClientProcesses, StopsOnlyTheFirstClientOfTheInstallFolder) {
 
 TEST_F(ClientProcesses, FolderDifferingOnlyInCaseIsNotTheInstallFolder) {
   win::UniqueHandle client(Start(dir_ / "Install"));
-  GetAppContext().installDir = dir_ / "INSTALL";
-  KillRunningClient(L"kavimor v9.5.exe");
+  KillRunningClient(dir_ / "INSTALL", L"kavimor v9.5.exe");
   EXPECT_TRUE(Running(client.get()));
 }
 
+// A drive root picked as the install folder used to give "C:\\Kavimor...":
+// the same folder, written otherwise, is still the install folder; letter
+// case still counts.
+TEST_F(ClientProcesses, ClientOfADriveRootFolderIsStoppedWhateverTheSeparators) {
+  const std::string leaf = "KavimorRoot" + std::to_string(GetCurrentProcessId());
+  const std::string root = "C:\\" + leaf;
+  testing_support::RemoveTree(root);
+  struct Case {
+    std::string installDir;
+    bool stopped;
+  };
+  const Case cases[] = {
+      {"C:\\\\" + leaf, true},
+      {"C:\\" + leaf + "\\", true},
+      {"C:\\.\\" + leaf, true},
+      {"C:\\\\" + std::string("KAVIMORROOT") + std::to_string(GetCurrentProcessId()), false},
+  };
+  for (const Case& c : cases) {
+    win::UniqueHandle client(Start(root));
+    KillRunningClient(c.installDir, L"kavimor v9.5.exe");
+    EXPECT_EQ(!Running(client.get()), c.stopped) << c.installDir;
+    testing_support::StopProcessesOf(root + "\\kavimor v9.5.exe");
+    WaitForSingleObject(client.get(), 5000);
+  }
+  testing_support::RemoveTree(root);
+}
+
 TEST_F(ClientProcesses, NoClientMeansNothingHappens) {
-  GetAppContext().installDir = dir_ / "Install";
   win::UniqueHandle other(Start(dir_ / "Other"));
   const ULONGLONG before = GetTickCount64();
-  KillRunningClient(L"kavimor v9.5.exe");
+  KillRunningClient(dir_ / "Install", L"kavimor v9.5.exe");
   EXPECT_LT(GetTickCount64() - before, 2500u) << "no pause without a stopped client";
   EXPECT_TRUE(Running(other.get()));
 }
@@ -151,8 +175,7 @@ TEST_F(ClientProcesses, NoClientMeansNothingHappens) {
 TEST_F(ClientProcesses, LaunchHandsTheClientExactlyTheArgumentEnd) {
   const std::string folder = dir_ / "Launch Here";
   exes_.push_back(testing_support::InstallStandInClient(folder));
-  GetAppContext().installDir = folder;
-  ASSERT_TRUE(LaunchClient());
+  ASSERT_TRUE(LaunchClient(folder));
 
   const std::vector<std::string> lines = testing_support::WaitForAnyStartRecord(folder, 10000);
   ASSERT_EQ(lines.size(), 4u);
@@ -164,8 +187,7 @@ TEST_F(ClientProcesses, LaunchHandsTheClientExactlyTheArgumentEnd) {
 
 TEST(LaunchClient, MissingClientIsReportedAsNotStarted) {
   ScratchDir dir("launch_missing");
-  GetAppContext().installDir = dir.path();
-  EXPECT_FALSE(LaunchClient());
+  EXPECT_FALSE(LaunchClient(dir.path()));
 }
 
 }  // namespace

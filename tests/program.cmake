@@ -37,3 +37,19 @@ if(TARGET kavimor_installer AND TARGET e2e_packages)
   gtest_discover_tests(installer_program_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT 400 RUN_SERIAL TRUE)
 endif()
+
+# The program once more on Taiwanese, Hong Kong and Japanese systems
+# (ANSI code pages 950, 950 and 932): install, then "Open", with the user's
+# Local AppData folder (and so the install folder) in a folder named in that
+# script, with a character whose second byte is 0x5C.
+if(TARGET installer_program_tests)
+  foreach(case "zh_TW.UTF-8:許功" "zh_HK.UTF-8:功許" "ja_JP.UTF-8:ソ表")
+    string(REPLACE ":" ";" parts "${case}")
+    list(GET parts 0 locale)
+    list(GET parts 1 user)
+    add_test(NAME InstallerProgramLocale.${locale} COMMAND installer_program_tests
+      --gtest_filter=InstallerProgram.InstallsThePackageSetRegistersAndOpensTheClient)
+    set_tests_properties(InstallerProgramLocale.${locale} PROPERTIES
+      ENVIRONMENT "KAVIMOR_LOCALE=${locale};KAVIMOR_PROFILE_NAME=${user}" TIMEOUT 400 RUN_SERIAL TRUE)
+  endforeach()
+endif()

@@ -236,19 +236,28 @@ TEST(WindowGeometry, PickedFolderMovesInstallAndLogFoldersOnly) {
 
   struct Case {
     const char* name;
-    std::string picked;
+    std::wstring picked;
+    unsigned codePage;
+    bool accepted;
     std::string installDir;
   };
   const std::string unchanged = ctx.installDir;
   const Case cases[] = {
-      {"cancelled", "", unchanged},
-      {"folder", "D:\\Apps", "D:\\Apps\\Kavimor201805v9.5"},
-      {"drive root keeps its separator", "D:\\", "D:\\\\Kavimor201805v9.5"},
-      {"Chinese folder", Gbk(u8"D:\\软件"), Gbk(u8"D:\\软件\\Kavimor201805v9.5")},
+      {"cancelled", L"", 936, true, unchanged},
+      {"folder", L"D:\\Apps", 936, true, "D:\\Apps\\Kavimor201805v9.5"},
+      // One separator after the drive, in the log, the registry and the
+      // client's command line alike.
+      {"drive root", L"D:\\", 936, true, "D:\\Kavimor201805v9.5"},
+      {"Chinese folder", Wide(u8"D:\\软件"), 936, true, Gbk(u8"D:\\软件\\Kavimor201805v9.5")},
+      // Kept in the system's code page, trail byte 0x5C and all.
+      {"Big5 folder", Wide(u8"D:\\許"), 950, true, "D:\\\xB3\x5C\\Kavimor201805v9.5"},
+      {"Shift-JIS folder", Wide(u8"D:\\ソ"), 932, true, "D:\\\x83\x5C\\Kavimor201805v9.5"},
+      // A folder the code page cannot name is refused, not renamed.
+      {"simplified name on a Big5 system", Wide(u8"D:\\陈"), 950, false, "D:\\\x83\x5C\\Kavimor201805v9.5"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ApplyPickedFolder(c.picked);
+    EXPECT_EQ(ApplyPickedFolder(c.picked, c.codePage), c.accepted);
     EXPECT_EQ(ctx.installDir, c.installDir);
     EXPECT_EQ(ctx.logDir, c.installDir + "\\kavimorlog");
     EXPECT_EQ(ctx.stagingDir, staging);

@@ -9,6 +9,9 @@
 #include "engine/app_context.h"
 #include "platform/install_log.h"
 #include "platform/shortcut.h"
+#include "platform/text.h"
+#include "platform/uninstall_entry.h"
+#include "platform/url_protocol.h"
 #include "support/test_support.h"
 
 namespace registration_test {
@@ -83,12 +86,31 @@ inline std::string UniqueId(const char* tag) {
   return id;
 }
 
+// The registrations with the context's values, as the finalisation passes
+// them.
+inline void RegisterUninstallEntryOfContext() {
+  const AppContext& ctx = GetAppContext();
+  RegisterUninstallEntry(ctx.packageId, ctx.displayName, ctx.installDir, ctx.currentVersion);
+}
+inline void RegisterUrlProtocolOfContext() {
+  RegisterUrlProtocol(GetAppContext().packageId, GetAppContext().installDir);
+}
+inline bool CreateDesktopShortcutOfContext() {
+  const AppContext& ctx = GetAppContext();
+  return CreateDesktopShortcut(ctx.installDir, ctx.displayName, ctx.packageId);
+}
+// The shortcut of a display name as 8-bit text of the system's code page,
+// for the 8-bit file calls of the tests.
+inline std::string ShortcutPathOf(const std::string& displayName) {
+  return NarrowToCodePage(DesktopShortcutPath(displayName), CP_ACP, 32768);
+}
+
 // An install log of its own in `logDir`, read back as texts on Finish.
 class LogCapture {
  public:
   explicit LogCapture(const std::string& logDir) : logDir_(logDir) {
     GetAppContext().logDir = logDir;
-    OpenInstallLog();
+    OpenInstallLog(GetAppContext().logDir);
   }
   ~LogCapture() { CloseInstallLog(); }
   std::vector<std::string> Finish() {
@@ -103,7 +125,7 @@ class LogCapture {
 // Removes what a whole installation of package 201805 registers: the
 // desktop shortcut, the URL scheme and the uninstall entry.
 inline void RemoveInstallRegistrations() {
-  DeleteFileA(DesktopShortcutPath().c_str());
+  DeleteFileW(DesktopShortcutPath(GetAppContext().displayName).c_str());
   RegDeleteTreeA(HKEY_CLASSES_ROOT, "Kavimor201805");
   RegDeleteTreeA(HKEY_LOCAL_MACHINE,
                  "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"

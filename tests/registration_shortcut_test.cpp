@@ -33,7 +33,7 @@ LoadedLink LoadLink(const std::string& path) {
     return link;
   win::ComPtr<IPersistFile> file;
   if (FAILED(shell->QueryInterface(IID_IPersistFile, file.put_void()))) return link;
-  const std::wstring wide = WideFromCodePage(path, kGbkCodePage, 4096);
+  const std::wstring wide = WideFromCodePage(path, CP_ACP, 4096);
   if (FAILED(file->Load(wide.c_str(), STGM_READ))) return link;
   link.loaded = true;
   wchar_t buffer[2048] = {};
@@ -54,7 +54,7 @@ class ShortcutTest : public ::testing::Test {
     ctx.installDir = scratch_.path() + Gbk(u8"\\卡维 Kavimor");
     CreateDirectoryA(ctx.installDir.c_str(), nullptr);
     testing_support::InstallStandInClient(ctx.installDir);
-    linkPath_ = DesktopShortcutPath();
+    linkPath_ = ShortcutPathOf(GetAppContext().displayName);
     DeleteFileA(linkPath_.c_str());
   }
   void TearDown() override { DeleteFileA(linkPath_.c_str()); }
@@ -89,7 +89,7 @@ class ShortcutTest : public ::testing::Test {
 TEST_F(ShortcutTest, LinkOnAllUsersDesktopLoadsBackWithTargetFolderAndIcon) {
   PutIcon();
   LogCapture log(scratch_ / "log");
-  EXPECT_TRUE(CreateDesktopShortcut());
+  EXPECT_TRUE(CreateDesktopShortcutOfContext());
   EXPECT_EQ(log.Finish(), ExpectedLog(0));
 
   // It lies in the all-users desktop folder, named without a space before
@@ -108,7 +108,7 @@ TEST_F(ShortcutTest, LinkOnAllUsersDesktopLoadsBackWithTargetFolderAndIcon) {
 }
 
 TEST_F(ShortcutTest, WithoutIconFileTheLinkKeepsNoIconOfItsOwn) {
-  EXPECT_TRUE(CreateDesktopShortcut());
+  EXPECT_TRUE(CreateDesktopShortcutOfContext());
   const LoadedLink link = LoadLink(linkPath_);
   ASSERT_TRUE(link.loaded);
   EXPECT_EQ(link.target,
@@ -123,7 +123,7 @@ TEST_F(ShortcutTest, ExistingShortcutIsReplacedAndApartmentOfCallerIsKept) {
   win::ComApartment callers;
   ASSERT_EQ(callers.result(), S_OK);
   LogCapture log(scratch_ / "log");
-  EXPECT_TRUE(CreateDesktopShortcut());
+  EXPECT_TRUE(CreateDesktopShortcutOfContext());
   EXPECT_EQ(log.Finish(), ExpectedLog(1));
   EXPECT_TRUE(LoadLink(linkPath_).loaded);
   // The caller's apartment survived: COM still works on this thread.
@@ -141,8 +141,6 @@ TEST_F(ShortcutTest, PathsTooLongForTheLinkObjectMakeNothing) {
     size_t installDirLength;
     size_t logLines;  // 0: not even the link path; 1: link path only; 2: and the reason
   };
-  std::string desktop;
-  GetCommonDesktopFolder(desktop);
   const Case cases[] = {
       {1100, 20, 0},
       {10, 1030, 1},  // working folder too long
@@ -153,10 +151,10 @@ TEST_F(ShortcutTest, PathsTooLongForTheLinkObjectMakeNothing) {
   for (const auto& c : cases) {
     ctx.displayName = std::string(c.displayNameLength, 'n') + UniqueId("_");
     ctx.installDir = "C:\\" + std::string(c.installDirLength - 3, 'i');
-    linkPath_ = DesktopShortcutPath();
+    linkPath_ = ShortcutPathOf(GetAppContext().displayName);
     ScratchDir logDir("shortcut_log");
     LogCapture log(logDir.path());
-    const bool made = CreateDesktopShortcut();
+    const bool made = CreateDesktopShortcutOfContext();
     const auto lines = log.Finish();
     EXPECT_EQ(made, c.logLines == 9) << c.installDirLength;
     ASSERT_EQ(lines.size(), c.logLines) << c.installDirLength;

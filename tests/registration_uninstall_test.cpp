@@ -88,11 +88,11 @@ class UninstallEntryTest : public ::testing::Test {
 TEST_F(UninstallEntryTest, SixValuesWithTypesAndExactBytesInThe32BitView) {
   const AppContext& ctx = GetAppContext();
   LogCapture log(scratch_ / "log");
-  RegisterUninstallEntry();
+  RegisterUninstallEntryOfContext();
   // Nothing goes wrong, so nothing is logged.
   EXPECT_TRUE(log.Finish().empty());
 
-  std::string desktop;
+  std::wstring desktop;
   GetCommonDesktopFolder(desktop);
   ASSERT_FALSE(desktop.empty());
 
@@ -108,7 +108,7 @@ TEST_F(UninstallEntryTest, SixValuesWithTypesAndExactBytesInThe32BitView) {
       {"DisplayVersion", false, NarrowBytes("9.5.12.3")},
       {"Publisher", true, WideBytes(L"Tavrel Information")},
       {"Shortcut", true,
-       WideBytes(WideFromCodePage(desktop, kGbkCodePage, 4096) + Wide(u8"\\卡维交易系统v9.5.lnk"))},
+       WideBytes(desktop + Wide(u8"\\卡维交易系统v9.5.lnk"))},
   };
   for (const auto& v : values) {
     const StoredValue stored =
@@ -120,7 +120,7 @@ TEST_F(UninstallEntryTest, SixValuesWithTypesAndExactBytesInThe32BitView) {
   // The Shortcut value names the file the shortcut step makes.
   const StoredValue shortcut = WideValue(L"Shortcut");
   EXPECT_EQ(shortcut.bytes,
-            WideBytes(WideFromCodePage(DesktopShortcutPath(), kGbkCodePage, 4096)));
+            WideBytes(DesktopShortcutPath(ctx.displayName)));
 
   // 64-bit programs do not see it: it lives in the 32-bit view only.
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, View32(ctx.packageId), KEY_WOW64_64KEY));
@@ -139,7 +139,7 @@ TEST_F(UninstallEntryTest, ReinstallOverwritesSixValuesAndLeavesOthers) {
                  sizeof estimated);
   RegCloseKey(entry);
 
-  RegisterUninstallEntry();
+  RegisterUninstallEntryOfContext();
 
   EXPECT_EQ(Narrow("DisplayVersion").bytes, NarrowBytes("9.5.12.3"));
   EXPECT_EQ(Narrow("InstallLocation").bytes, NarrowBytes("D:\\old"));
@@ -151,11 +151,11 @@ TEST_F(UninstallEntryTest, ReinstallOverwritesSixValuesAndLeavesOthers) {
 TEST_F(UninstallEntryTest, EachPackageIdentifierGetsItsOwnEntry) {
   AppContext& ctx = GetAppContext();
   const std::string first = ctx.packageId;
-  RegisterUninstallEntry();
+  RegisterUninstallEntryOfContext();
   ctx.packageId = UniqueId("V");
   ctx.currentVersion = "7.7";
   created_.push_back(first);
-  RegisterUninstallEntry();
+  RegisterUninstallEntryOfContext();
 
   EXPECT_EQ(ReadNarrow(HKEY_LOCAL_MACHINE, View32(first), "DisplayVersion", KEY_WOW64_32KEY).bytes,
             NarrowBytes("9.5.12.3"));
@@ -188,7 +188,7 @@ TEST_F(UninstallEntryTest, OverLongValueStopsTheEntryThere) {
     ctx.currentVersion = std::string(c.versionLength, '5');
     ScratchDir logDir("uninstall_log");
     LogCapture log(logDir.path());
-    RegisterUninstallEntry();
+    RegisterUninstallEntryOfContext();
     const auto lines = log.Finish();
 
     bool missing = false;

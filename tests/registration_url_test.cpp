@@ -44,7 +44,7 @@ class UrlProtocolTest : public ::testing::Test {
 
 TEST_F(UrlProtocolTest, WritesSchemeIconAndBareCommandAndLogsStartFinish) {
   LogCapture log(scratch_ / "log");
-  RegisterUrlProtocol();
+  RegisterUrlProtocolOfContext();
   EXPECT_EQ(log.Finish(),
             (std::vector<std::string>{"URL Schemes: Start", "URL Schemes: Finish"}));
 
@@ -85,7 +85,7 @@ TEST_F(UrlProtocolTest, EarlierSchemeIsReusedAndForeignEntriesStay) {
   RegCloseKey(key);
 
   LogCapture log(scratch_ / "log");
-  RegisterUrlProtocol();
+  RegisterUrlProtocolOfContext();
   EXPECT_EQ(log.Finish().back(), "URL Schemes: Finish");
   EXPECT_EQ(Value("", "URL Protocol").bytes, NarrowBytes(ExePath()));
   EXPECT_EQ(Value("", "EditFlags").bytes, NarrowBytes("2"));
@@ -96,7 +96,7 @@ TEST_F(UrlProtocolTest, EarlierSchemeIsReusedAndForeignEntriesStay) {
 TEST_F(UrlProtocolTest, VeryLongExecutablePathIsCutTo1023Bytes) {
   AppContext& ctx = GetAppContext();
   ctx.installDir = "C:\\" + std::string(1100, 'k');
-  RegisterUrlProtocol();
+  RegisterUrlProtocolOfContext();
   const std::string cut = ExePath().substr(0, 1023);
   EXPECT_EQ(Value("", "URL Protocol").bytes, NarrowBytes(cut));
   EXPECT_EQ(Value("DefaultIcon", "").bytes, NarrowBytes(cut));
@@ -105,7 +105,7 @@ TEST_F(UrlProtocolTest, VeryLongExecutablePathIsCutTo1023Bytes) {
   // 1021 bytes of path still leave room for ",1" in the icon text.
   ctx.installDir = "C:\\" + std::string(1021 - 3 - 17, 'k');
   ASSERT_EQ(ExePath().size(), 1021u);
-  RegisterUrlProtocol();
+  RegisterUrlProtocolOfContext();
   EXPECT_EQ(Value("DefaultIcon", "").bytes, NarrowBytes(ExePath() + ",1"));
 }
 
@@ -130,7 +130,7 @@ TEST_F(UrlProtocolTest, FailurePartWayLogsItsLineAndKeepsEarlierValues) {
 
     ScratchDir logDir("url_log");
     LogCapture log(logDir.path());
-    RegisterUrlProtocol();
+    RegisterUrlProtocolOfContext();
     EXPECT_EQ(log.Finish(), (std::vector<std::string>{"URL Schemes: Start", c.line}))
         << c.line;
     EXPECT_EQ(Value("", "URL Protocol").bytes, NarrowBytes(ExePath())) << c.line;

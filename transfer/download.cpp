@@ -79,7 +79,7 @@ bool IClient::DownloadObject(const std::string& key, const std::string& localPat
     std::ofstream empty(localPath, std::ios_base::out | std::ios_base::binary |
                                        std::ios_base::trunc);
     success = empty.is_open();
-    if (!success) WriteLog(DownloadFailureLine("FileError", "cannot create " + localPath, "").c_str());
+    if (!success) WriteLog(DownloadFailureLine("FileError", "cannot create " + LogTextOfPath(localPath), "").c_str());
   }
   // With a release key nothing reaches the caller (and so the unpacking)
   // unless the signed release index lists it with these very bytes.

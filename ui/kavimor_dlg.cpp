@@ -9,6 +9,7 @@
 #include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
+#include "platform/text.h"
 #include "ui/texts.h"
 
 namespace {
@@ -115,7 +116,7 @@ LRESULT TKavimorDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       const POINT p = CursorInClient();
       if (PtInRect(&closeRect, p) && state != Installing) {
         ShowWindow(hwnd, SW_HIDE);
-        if (state == Finished) SaveDpiAwareSetting();
+        if (state == Finished) SaveDpiAwareSetting(GetAppContext().installDir);
         Close();
       }
       return 0;
@@ -174,8 +175,8 @@ void TKavimorDlg::OnLButtonDown(WPARAM wParam, LPARAM lParam) {
       StartInstall();
     } else if (state == Finished) {
       ShowWindow(hwnd, SW_HIDE);
-      SaveDpiAwareSetting();
-      LaunchClient();
+      SaveDpiAwareSetting(GetAppContext().installDir);
+      LaunchClient(GetAppContext().installDir);
       Close();
     }
     return;
@@ -198,8 +199,8 @@ void TKavimorDlg::BrowseForFolder() {
   win::ComPtr<IMalloc> allocator;
   if (FAILED(SHGetMalloc(allocator.put()))) return;
 
-  char folder[2046] = {};
-  BROWSEINFOA info{};
+  wchar_t folder[32768] = {};
+  BROWSEINFOW info{};
   info.hwndOwner = hwnd;
   info.pidlRoot = nullptr;
   info.pszDisplayName = folder;
@@ -208,16 +209,26 @@ void TKavimorDlg::BrowseForFolder() {
   info.lpfn = nullptr;
   info.lParam = 0;
 
-  if (PIDLIST_ABSOLUTE item = SHBrowseForFolderA(&info)) {
+  // UTF-16 end to end: the 8-bit picker would garble the title outside
+  // code page 936 and hand back the path in the system's code page anyway.
+  if (PIDLIST_ABSOLUTE item = SHBrowseForFolderW(&info)) {
     // The display-name buffer holds only the leaf name; the full path
     // replaces it.
-    if (!SHGetPathFromIDListA(item, folder)) folder[0] = '\0';
+    if (!SHGetPathFromIDListEx(item, folder, 32768, GPFIDL_DEFAULT)) folder[0] = L'\0';
     allocator->Free(item);
   } else {
-    folder[0] = '\0';
+    folder[0] = L'\0';
   }
-  ApplyPickedFolder(folder);
-  if (folder[0] != '\0') Invalidate();
+  // The folders are kept as 8-bit text of the system's code page: a folder
+  // it cannot represent is refused, not renamed with '?'.
+  const unsigned codePage = SystemCodePage();
+  if (!ApplyPickedFolder(folder, codePage)) {
+    const AppContext& ctx = GetAppContext();
+    MessageBoxW(hwnd, UnrepresentableFolderMessage(ctx.languageId, folder, codePage).c_str(),
+                ReinstallPromptFor(ctx.languageId).caption, MB_OK | MB_ICONERROR);
+    return;
+  }
+  if (folder[0] != L'\0') Invalidate();
 }
 
 void TKavimorDlg::Close() {

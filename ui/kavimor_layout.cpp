@@ -1,6 +1,9 @@
 #include "ui/kavimor_layout.h"
 
+#include <optional>
+
 #include "engine/app_context.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -72,10 +75,14 @@ std::vector<DisplayMode> CurrentDisplayModes() {
   return modes;
 }
 
-void ApplyPickedFolder(const std::string& picked) {
-  if (picked.empty()) return;
+bool ApplyPickedFolder(std::wstring picked, unsigned codePage) {
+  if (picked.empty()) return true;
+  if (picked.back() == L'\\') picked.pop_back();
+  const std::optional<std::string> folder = ExactlyInCodePage(picked, codePage);
+  if (!folder) return false;
   AppContext& ctx = GetAppContext();
-  ctx.installDir = picked + "\\" + ctx.productFolderName;
+  ctx.installDir = *folder + "\\" + ctx.productFolderName;
   ctx.logDir = ctx.installDir + "\\kavimorlog";
+  return true;
 }
 

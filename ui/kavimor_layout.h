@@ -48,5 +48,9 @@ POINT CentredWindowOrigin(POINT cursor, const std::vector<DisplayMode>& displays
 // The displays attached to the desktop, in enumeration order.
 std::vector<DisplayMode> CurrentDisplayModes();
 
-// installDir and logDir after the user picked folder `picked` (code page 936).
-void ApplyPickedFolder(const std::string& picked);
+// installDir and logDir after the user picked folder `picked`, stored in
+// `codePage` (the system's). A drive root's trailing separator is dropped
+// so that the product folder follows a single one. False, changing
+// nothing, when the code page cannot represent the folder; an empty
+// (cancelled) pick changes nothing either.
+bool ApplyPickedFolder(std::wstring picked, unsigned codePage);

@@ -165,11 +165,11 @@ const wchar_t* CustomLabel() {
   return Pick(texts);
 }
 
-const char* BrowseTitle() {
-  // All three in code page 936, the traditional one too: the picker takes
-  // the program's 8-bit texts, which are GBK everywhere.
-  static const std::string texts[3] = {Gbk(u8"浏览文件夹"), Gbk(u8"瀏覽資料夾"), Gbk(u8"Browse Folder")};
-  return Pick(texts).c_str();
+const wchar_t* BrowseTitle() {
+  // UTF-16 for the picker's UTF-16 interface: an 8-bit title would be read
+  // in the system's code page and garbled outside mainland China.
+  static const wchar_t* const texts[3] = {L"浏览文件夹", L"瀏覽資料夾", L"Browse Folder"};
+  return Pick(texts);
 }
 
 // The reinstall warning is asked by the start sequence; its texts live there

@@ -31,7 +31,7 @@ const wchar_t* UiText(int index);
 const wchar_t* PathLabel();
 const wchar_t* BrowseLabel();
 const wchar_t* CustomLabel();
-const char* BrowseTitle();  // code page 936: the folder picker is called through its 8-bit interface
+const wchar_t* BrowseTitle();  // title line of the folder picker
 const wchar_t* WarnCaption();
 const wchar_t* ReinstallWarning();
 

@@ -134,7 +134,7 @@ TEST_F(DpiSetting, SystemScalingLibraryWritesWhatTheMonitorReports) {
   ASSERT_NE(query, nullptr);
 
   GetAppContext().installDir = dir.path();
-  EXPECT_TRUE(SaveDpiAwareSetting());
+  EXPECT_TRUE(SaveDpiAwareSetting(GetAppContext().installDir));
   UINT x = 0;
   UINT y = 0;
   ASSERT_EQ(query(MonitorFromWindow(GetDesktopWindow(), MONITOR_DEFAULTTONEAREST), 0, &x, &y), S_OK);

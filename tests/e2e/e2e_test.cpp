@@ -9,12 +9,14 @@
 #include <objbase.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "engine/app_context.h"
 #include "engine/client.h"
 #include "engine/messages.h"
 #include "engine/pipeline.h"
+#include "platform/process_ops.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/shortcut.h"
@@ -24,6 +26,7 @@
 #include "support/oss_server.h"
 #include "support/package_tree.h"
 #include "support/test_support.h"
+#include "ui/kavimor_layout.h"
 
 namespace {
 
@@ -40,7 +43,7 @@ std::wstring LinkTarget(const std::string& linkPath, std::wstring* icon) {
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                               link.put_void())) ||
       FAILED(link->QueryInterface(IID_IPersistFile, file.put_void())) ||
-      FAILED(file->Load(WideFromCodePage(linkPath, kGbkCodePage, 4096).c_str(), STGM_READ)))
+      FAILED(file->Load(WideFromCodePage(linkPath, CP_ACP, 4096).c_str(), STGM_READ)))
     return L"<not loaded>";
   wchar_t buffer[2048] = {};
   link->GetPath(buffer, 2048, nullptr, SLGP_RAWPATH);
@@ -68,26 +71,31 @@ class EndToEnd : public ::testing::Test {
   }
   static void Cleanup() { registration_test::RemoveInstallRegistrations(); }
 
+  // Starts the installation as the window's Install button does, against
+  // the local object store, and takes its messages until the last one.
+  void InstallToTheEnd(MessageSink& sink) {
+    ASSERT_TRUE(server_.running());
+    // As the window's initialisation does, with the endpoint of this server.
+    auto* client = new IClient;  // the worker is never joined; the record outlives it
+    client->PrepareStorageAccess();
+    client->endpoint = server_.endpoint();
+    CreateStorageClient(*client);
+    ASSERT_EQ(StartInstallSequence(*client, sink.window()), StartOutcome::Started);
+    ASSERT_TRUE(sink.PumpUntilFinal(300000));
+    ASSERT_EQ(sink.messages().back().message, static_cast<UINT>(WM_INSTALL_DONE));
+  }
+
   ScratchDir profile_{"e2e"};
+  testing_support::OssServerProcess server_{testing_support::DosPath(KAVIMOR_E2E_BUCKET),
+                                            KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
+                                            KAVIMOR_TEST_KEY_SECRET};
 };
 
 TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
   const AppContext& ctx = GetAppContext();
-  testing_support::OssServerProcess server(testing_support::DosPath(KAVIMOR_E2E_BUCKET),
-                                           KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
-                                           KAVIMOR_TEST_KEY_SECRET);
-  ASSERT_TRUE(server.running());
-
-  // As the window's initialisation does, with the endpoint of this server.
-  auto* client = new IClient;  // the worker is never joined; the record outlives it
-  client->PrepareStorageAccess();
-  client->endpoint = server.endpoint();
-  CreateStorageClient(*client);
-
   MessageSink sink;
-  ASSERT_EQ(StartInstallSequence(*client, sink.window()), StartOutcome::Started);
-  ASSERT_TRUE(sink.PumpUntilFinal(300000));
-  ASSERT_EQ(sink.messages().back().message, static_cast<UINT>(WM_INSTALL_DONE));
+  InstallToTheEnd(sink);
+  if (HasFatalFailure()) return;
 
   // Steps in the order of the run, the quant package included.
   EXPECT_EQ(sink.Steps(), (std::vector<int>{2, 3, 4, 5, 6, 7, 9, 8, 10, 12, 13, 14}));
@@ -156,7 +164,7 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
             NarrowBytes(exe));
 
   std::wstring icon;
-  EXPECT_EQ(LinkTarget(DesktopShortcutPath(), &icon), WideFromCodePage(exe, kGbkCodePage, 4096));
+  EXPECT_EQ(LinkTarget(ShortcutPathOf(ctx.displayName), &icon), WideFromCodePage(exe, kGbkCodePage, 4096));
   EXPECT_EQ(icon, WideFromCodePage(ctx.installDir + "\\Server\\config\\shortcut\\shortcut201805.ico",
                                    kGbkCodePage, 4096));
 
@@ -169,7 +177,7 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
         u8"清理安装文件", u8"保存更新版本信息", u8"删除源文件", u8"复制新版本数据到原目录"})
     expected.push_back(Gbk(line));
   for (const std::string& line :
-       {std::string("URL Schemes: Start"), std::string("URL Schemes: Finish"), DesktopShortcutPath(),
+       {std::string("URL Schemes: Start"), std::string("URL Schemes: Finish"), ShortcutPathOf(ctx.displayName),
         exe, ctx.installDir})
     expected.push_back(line);
   for (const char* call : {"CoInitialize", "CoCreateInstance", "IShellLink::SetPath",
@@ -180,9 +188,78 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
 
   // Every object came from the store: the manifest and the four packages.
   int gets = 0;
-  for (const auto& request : server.RequestLog())
+  for (const auto& request : server_.RequestLog())
     if (request.method == "GET" && request.status == 200) ++gets;
   EXPECT_EQ(gets, 5);
+}
+
+// The same installation on a system of another script (the locale runs set
+// the ANSI code page: 950 for zh_TW and zh_HK, 932 for ja_JP, 936 for the
+// default zh_CN): the user's folder and the picked install folder are named
+// in that script, with a character whose second byte is 0x5C.
+std::wstring NameInTheSystemsScript() {
+  switch (SystemCodePage()) {
+    case 950: return L"\u8A31\u529F";  // 許功
+    case 932: return L"\u30BD\u8868";  // ソ表
+    default: return L"\u4E57\u9648";   // 乗陈
+  }
+}
+
+std::string Utf8(const std::wstring& text) {
+  std::string out(text.size() * 4 + 1, '\0');
+  out.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                                     out.data(), static_cast<int>(out.size()), nullptr, nullptr)));
+  return out;
+}
+
+TEST_F(EndToEnd, FoldersNamedInTheSystemsScript) {
+  AppContext& ctx = GetAppContext();
+  const std::wstring name = NameInTheSystemsScript();
+  const std::string nameBytes = *ExactlyInCodePage(name, SystemCodePage());
+  const std::string profileBase = profile_ / (nameBytes + "\\AppData\\Local");
+  ASSERT_TRUE(CreateFolderPath(profileBase + "\\"));
+  ApplyDirectoryLayout(ctx, profileBase, "", ctx.packageId);
+  const std::wstring picked = WideFromCodePage(profile_ / (nameBytes + "\\"), CP_ACP, 4096) + name + L"\\";
+  ASSERT_TRUE(ApplyPickedFolder(picked, SystemCodePage()));
+  const std::wstring installDir = picked.substr(0, picked.size() - 1) + L"\\Kavimor201805v9.5";
+  ASSERT_EQ(WideFromCodePage(ctx.installDir, CP_ACP, 4096), installDir);
+
+  MessageSink sink;
+  InstallToTheEnd(sink);
+  if (HasFatalFailure()) return;
+
+  // The tree is in the picked folder, found by its UTF-16 name.
+  for (const auto& file : testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_TREE))) {
+    const std::wstring path = installDir + L"\\" + WideFromCodePage(file.path, CP_ACP, 4096);
+    EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << file.path;
+  }
+  const std::wstring exe = installDir + L"\\kavimor v9.5.exe";
+  std::wstring icon;
+  EXPECT_EQ(LinkTarget(ShortcutPathOf(ctx.displayName), &icon), exe);
+  const std::string uninstall =
+      "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kavimor_201805v9.5";
+  const std::wstring key(uninstall.begin(), uninstall.end());
+  EXPECT_EQ(ReadWide(HKEY_LOCAL_MACHINE, key, L"DisplayIcon").bytes, WideBytes(exe));
+  EXPECT_EQ(ReadWide(HKEY_LOCAL_MACHINE, key, L"UninstallString").bytes,
+            WideBytes(installDir + L"\\uninstall.exe"));
+  EXPECT_EQ(ReadWide(HKEY_CLASSES_ROOT, L"Kavimor201805\\shell\\open\\command", L"").bytes, WideBytes(exe));
+
+  // The log holds the GBK form of the paths, whatever the system's code page.
+  const std::vector<std::string> log = testing_support::LogTexts(ctx.logDir);
+  EXPECT_NE(std::find(log.begin(), log.end(), LogTextOfPath(exe)), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), LogTextOfPath(installDir)), log.end());
+  EXPECT_NE(LogTextOfPath(exe).find(Gbk(SystemCodePage() == 950   ? u8"許功"
+                                        : SystemCodePage() == 932 ? u8"ソ表"
+                                                                  : u8"乗陈")),
+            std::string::npos);
+
+  // "Open": the client starts from the picked folder with its argument.
+  ASSERT_TRUE(LaunchClient(ctx.installDir));
+  const std::vector<std::string> record = testing_support::WaitForAnyStartRecord(ctx.installDir, 10000);
+  testing_support::StopProcessesOf(ctx.installDir + "\\kavimor v9.5.exe");
+  ASSERT_EQ(record.size(), 4u);
+  EXPECT_EQ(record[1], Utf8(installDir));
+  EXPECT_EQ(record[3], "end");
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ class FinaliseTest : public ::testing::Test {
   void TearDown() override {
     const AppContext& ctx = GetAppContext();
     CloseInstallLog();
-    DeleteFileA(DesktopShortcutPath().c_str());
+    DeleteFileA(ShortcutPathOf(GetAppContext().displayName).c_str());
     RegDeleteTreeA(HKEY_CLASSES_ROOT, ("Kavimor" + ctx.packageId).c_str());
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, UninstallKey().c_str());
     if (!otherVolume_.empty()) testing_support::RemoveTree(otherVolume_);
@@ -136,7 +136,7 @@ class FinaliseTest : public ::testing::Test {
     std::vector<std::string> lines = {Gbk(u8"清理安装文件"), Gbk(u8"保存更新版本信息"),
                                       Gbk(u8"删除源文件"), Gbk(u8"复制新版本数据到原目录"),
                                       "URL Schemes: Start", "URL Schemes: Finish",
-                                      DesktopShortcutPath(), Installed("kavimor v9.5.exe"),
+                                      ShortcutPathOf(GetAppContext().displayName), Installed("kavimor v9.5.exe"),
                                       ctx.installDir};
     for (const char* call : {"CoInitialize", "CoCreateInstance", "IShellLink::SetPath",
                              "IShellLink::SetWorkingDirectory", "IShellLink::QueryInterface",
@@ -173,7 +173,7 @@ class FinaliseTest : public ::testing::Test {
                                                 "\\shell\\open\\command", "")
                   .bytes,
               NarrowBytes(Installed("kavimor v9.5.exe")));
-    EXPECT_TRUE(PathExists(DesktopShortcutPath()));
+    EXPECT_TRUE(PathExists(ShortcutPathOf(GetAppContext().displayName)));
   }
 
   // Drive Z: maps the Unix root; /dev/shm is a file system of its own, so
@@ -211,7 +211,7 @@ TEST_F(FinaliseTest, MoveRouteTurnsStagingIntoTheInstallFolder) {
   FillOldInstall();
   const std::string identity = FileIdentity(Staged("Server\\bin\\service.dll"));
   GetAppContext().logDir = root_ / "logs";  // nothing held open in the old folder
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
 
   EXPECT_EQ(Run(), 1u);
   EXPECT_EQ(messages_, SuccessMessages());
@@ -233,7 +233,7 @@ TEST_F(FinaliseTest, SwapAroundTheRunsOwnLogStartsNoProgram) {
   FillOldInstall();
   const std::string identity = FileIdentity(Staged("Server\\bin\\service.dll"));
   const Tree newTree = NewTree();
-  OpenInstallLog();  // inside the old install folder, without sharing
+  OpenInstallLog(GetAppContext().logDir);  // inside the old install folder, without sharing
   const auto logFiles = testing_support::LogFiles(GetAppContext().logDir);
   ASSERT_EQ(logFiles.size(), 1u);
   ScratchDir planted("planted");
@@ -272,7 +272,7 @@ TEST_F(FinaliseTest, CopyRouteWhenStagingLiesOnAnotherVolume) {
   };
   ASSERT_NE(volume(Staged("kavimor v9.5.exe")), volume(root_.path()));
   GetAppContext().logDir = root_ / "logs";
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
 
   EXPECT_EQ(Run(), 1u);
   EXPECT_EQ(messages_, SuccessMessages());
@@ -284,7 +284,7 @@ TEST_F(FinaliseTest, CopyRouteWhenStagingLiesOnAnotherVolume) {
 TEST_F(FinaliseTest, WithoutConfigFolderTheSettingsStayUnwritten) {
   FillStaging(false);
   GetAppContext().logDir = root_ / "logs";
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
   EXPECT_EQ(Run(), 1u);
   EXPECT_EQ(messages_, SuccessMessages());
   ExpectInstalledTree(false);
@@ -298,7 +298,7 @@ TEST_F(FinaliseTest, HandOverThatDoesNotCompleteFailsWithCode11) {
   AppContext& ctx = GetAppContext();
   ctx.stagingDir = root_ / "vanished_staging";  // nothing to move or copy
   ctx.logDir = root_ / "logs";
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
 
   EXPECT_EQ(Run(), 0u);
   EXPECT_EQ(messages_, (Messages{{WM_INSTALL_STEP, 12},
@@ -319,7 +319,7 @@ TEST_F(FinaliseTest, HandOverThatDoesNotCompleteFailsWithCode11) {
   EXPECT_EQ(ReadFileBytes(Installed("Server\\bin\\service.dll")), "old service");
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, UninstallKey()));
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "Kavimor" + ctx.packageId));
-  EXPECT_FALSE(PathExists(DesktopShortcutPath()));
+  EXPECT_FALSE(PathExists(ShortcutPathOf(GetAppContext().displayName)));
 }
 
 // A hand-over that meets a fault ends with code 11 after a line naming the
@@ -360,7 +360,7 @@ TEST_P(HandOverFaultTest, PutsTheOldInstallationBackAndFailsWithCode11) {
   if (!PathExists(held)) PutFile(held, "in the way");
   const Tree oldTree = Snapshot(GetAppContext().installDir);
   const Tree newTree = NewTree();
-  OpenInstallLog();  // inside the install folder, as in a real run
+  OpenInstallLog(GetAppContext().logDir);  // inside the install folder, as in a real run
   // A folder is held as a program's current folder is: readable, not
   // deletable; a file without any sharing.
   const bool folder = (GetFileAttributesA(held.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -459,7 +459,7 @@ TEST_P(HandOverKillTest, NextStartFindsACompleteInstallation) {
   // Restored: the staging tree is whole again and a new hand-over completes.
   EXPECT_EQ(Snapshot(ctx.stagingDir), newTree);
   GetAppContext().logDir = root_ / "logs";
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
   EXPECT_EQ(Run(), 1u);
   ExpectInstalledTree(true);
   ExpectNoSwapLeftovers();

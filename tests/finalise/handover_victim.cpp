@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   client->configStamp = 1700000000;
   std::snprintf(client->fixVersion, sizeof client->fixVersion, "9.5.1");
   client->progressPercent = 70;
-  OpenInstallLog();  // inside the install folder, held without sharing, as in a real run
+  OpenInstallLog(GetAppContext().logDir);  // inside the install folder, held without sharing, as in a real run
   const unsigned result = RunFinalisation(*client);
   CloseInstallLog();
   return result == 1 ? 0 : 1;

@@ -29,7 +29,7 @@ class DownloadTest : public OssServerTest {
     ctx.logDir = work_.path() + "\\log";
     CreateDirectoryA(ctx.stagingDir.c_str(), nullptr);
     CreateDirectoryA(ctx.logDir.c_str(), nullptr);
-    OpenInstallLog();
+    OpenInstallLog(GetAppContext().logDir);
     oss_ = Client(OSS::ClientConfiguration());
     client_.bucket = kBucket;
     client_.ossClient = oss_.get();

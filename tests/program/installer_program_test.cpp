@@ -5,6 +5,7 @@
 // driver plays the README's demo instead of the tests.
 #include <gtest/gtest.h>
 #include <shlobj.h>
+#include <wtsapi32.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/app_context.h"
 #include "program/installer_run.h"
 #include "platform/handles.h"
 #include "platform/text.h"
@@ -75,11 +77,20 @@ std::wstring ShortcutTarget(const std::string& lnk) {
     return L"<no link object>";
   win::ComPtr<IPersistFile> file;
   if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void()))) return L"<no file>";
-  const std::wstring path = WideFromCodePage(lnk, kGbkCodePage, 1024);
+  const std::wstring path = WideFromCodePage(lnk, CP_ACP, 1024);
   if (FAILED(file->Load(path.c_str(), STGM_READ))) return L"<not loadable>";
   wchar_t target[MAX_PATH] = {};
   link->GetPath(target, MAX_PATH, nullptr, 0);
   return target;
+}
+
+// A path of the system's code page as the stand-in client records it (UTF-8).
+std::string Utf8(const std::string& systemText) {
+  const std::wstring wide = WideFromCodePage(systemText, CP_ACP, 4096);
+  std::string out(wide.size() * 4 + 1, '\0');
+  out.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()),
+                                                     out.data(), static_cast<int>(out.size()), nullptr, nullptr)));
+  return out;
 }
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
@@ -92,6 +103,43 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 std::map<std::string, std::string> TreeBelow(const std::string& folder) {
   return testing_support::TreeContents(folder, {"kavimorlog"});
 }
+// For the locale runs (KAVIMOR_PROFILE_NAME set): the user's Local AppData
+// folder lies in a folder of that name inside the profile while the test
+// runs, as the system's shell folder setting says.
+class LocalAppDataRedirect {
+ public:
+  LocalAppDataRedirect() {
+    wchar_t name[64] = {};
+    wchar_t profile[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"KAVIMOR_PROFILE_NAME", name, 64) == 0 ||
+        GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH) == 0)
+      return;
+    wchar_t saved[2048] = {};
+    DWORD bytes = sizeof saved;
+    if (RegGetValueW(HKEY_CURRENT_USER, kKey, L"Local AppData", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                     nullptr, saved, &bytes) != ERROR_SUCCESS)
+      return;
+    saved_ = saved;
+    folder_ = std::wstring(profile) + L"\\" + name + L"\\AppData\\Local";
+    SHCreateDirectoryExW(nullptr, folder_.c_str(), nullptr);
+    Set(folder_);
+  }
+  ~LocalAppDataRedirect() {
+    if (!saved_.empty()) Set(saved_);
+  }
+  LocalAppDataRedirect(const LocalAppDataRedirect&) = delete;
+  LocalAppDataRedirect& operator=(const LocalAppDataRedirect&) = delete;
+  const std::wstring& folder() const { return folder_; }
+
+ private:
+  static constexpr wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+  static void Set(const std::wstring& value) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"Local AppData", REG_EXPAND_SZ, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  }
+  std::wstring saved_;
+  std::wstring folder_;
+};
 
 constexpr char kUninstallKey[] =
     "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kavimor_201805v9.5";
@@ -120,11 +168,19 @@ class InstallerProgram : public ::testing::Test {
     return ready;
   }
 
+  LocalAppDataRedirect redirect_;  // before the places that follow from it
   InstallPlaces places_ = e2e::DefaultInstallPlaces();
   e2e::BucketServer server_{KAVIMOR_E2E_BUCKET, KAVIMOR_E2E_CMAKE_CACHE, KAVIMOR_E2E_PORT};
 };
 
 TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
+  // The install folder lies in the profile of the session's user; in the
+  // locale runs inside the folder named in the system's script.
+  const std::string user = NarrowToCodePage(QuerySessionUserName(WTS_CURRENT_SESSION), CP_ACP, 260);
+  ASSERT_FALSE(user.empty());
+  EXPECT_NE(places_.installDir.find("\\" + user + "\\"), std::string::npos) << places_.installDir;
+  if (!redirect_.folder().empty())
+    EXPECT_EQ(places_.installDir, NarrowToCodePage(redirect_.folder(), CP_ACP, 4096) + "\\Kavimor201805v9.5");
   InstallerRun run(InstallerExe());
   const Image ready = StartReady(run);
   EXPECT_EQ(ready.At(e2e::kInstallSpot.x, e2e::kInstallSpot.y), RGB(165, 21, 16));
@@ -150,9 +206,9 @@ TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
   // The client was started from the install folder with exactly "end".
   const std::vector<std::string> record = testing_support::WaitForAnyStartRecord(places_.installDir, 10000);
   ASSERT_EQ(record.size(), 4u);
-  EXPECT_EQ(record[0], "\"" + places_.clientExe + "\" end");
-  EXPECT_EQ(record[1], places_.installDir);
-  EXPECT_EQ(record[2], places_.clientExe);
+  EXPECT_EQ(record[0], Utf8("\"" + places_.clientExe + "\" end"));
+  EXPECT_EQ(record[1], Utf8(places_.installDir));
+  EXPECT_EQ(record[2], Utf8(places_.clientExe));
   EXPECT_EQ(record[3], "end");
 
   // Every file of the package set, later packages winning; the two
@@ -182,7 +238,7 @@ TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
   EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayIcon"), places_.clientExe);
   EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "Shortcut"), places_.shortcut);
   EXPECT_EQ(RegText(HKEY_CLASSES_ROOT, "Kavimor201805\\shell\\open\\command", nullptr), places_.clientExe);
-  EXPECT_EQ(ShortcutTarget(places_.shortcut), WideFromCodePage(places_.clientExe, kGbkCodePage, 1024));
+  EXPECT_EQ(ShortcutTarget(places_.shortcut), WideFromCodePage(places_.clientExe, CP_ACP, 1024));
 
   const std::vector<std::string> log = testing_support::LogTexts(places_.logDir);
   ASSERT_GE(log.size(), 3u);
@@ -190,6 +246,9 @@ TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
   EXPECT_EQ(log[1], Gbk(u8"用户点击安装，安装开始..."));
   EXPECT_TRUE(Contains(log, Gbk(u8"安装运行库")));
   EXPECT_TRUE(Contains(log, "URL Schemes: Finish"));
+  // Paths go into the log in their GBK form, whatever the system's code page.
+  EXPECT_TRUE(Contains(log, LogTextOfPath(places_.clientExe)));
+  EXPECT_TRUE(Contains(log, LogTextOfPath(places_.installDir)));
 }
 
 TEST_F(InstallerProgram, FailedDownloadShowsTheFailureAndRemovesStagingOnClose) {

@@ -137,16 +137,16 @@ TEST(Texts, WindowLiteralsInAllThreeLanguages) {
     const char8_t* path;
     const char8_t* browse;
     const char8_t* custom;
-    const char* browseTitleGbk;
+    const char8_t* browseTitle;
     const char8_t* caption;
     const char8_t* warning;
   };
   const Row rows[] = {
-      {2052, u8"安装目录:", u8"浏览", u8"自定义安装 >", "\xe4\xaf\xc0\xc0\xce\xc4\xbc\xfe\xbc\xd0", u8"警告",
+      {2052, u8"安装目录:", u8"浏览", u8"自定义安装 >", u8"浏览文件夹", u8"警告",
        u8"请注意，重新安装可能导致某些数据或设置丢失，请谨慎操作。是否继续？"},
-      {1028, u8"安裝目錄:", u8"瀏覽", u8"自定義安裝 >", "\x9e\x67\xd3\x5b\xd9\x59\xc1\xcf\x8a\x41", u8"警告",
+      {1028, u8"安裝目錄:", u8"瀏覽", u8"自定義安裝 >", u8"瀏覽資料夾", u8"警告",
        u8"請注意，重新安裝可能導致某些數據或設定遺失，請謹慎操作。是否繼續？"},
-      {1033, u8"Path:", u8"Browse", u8"Custom >", "Browse Folder", u8"Warn",
+      {1033, u8"Path:", u8"Browse", u8"Custom >", u8"Browse Folder", u8"Warn",
        u8"Please note that reinstalling may result in the loss of some data or settings, please "
        u8"proceed with caution. Do you want to continue?"},
   };
@@ -156,7 +156,7 @@ TEST(Texts, WindowLiteralsInAllThreeLanguages) {
     EXPECT_EQ(std::wstring(PathLabel()), Wide(row.path));
     EXPECT_EQ(std::wstring(BrowseLabel()), Wide(row.browse));
     EXPECT_EQ(std::wstring(CustomLabel()), Wide(row.custom));
-    EXPECT_STREQ(BrowseTitle(), row.browseTitleGbk);
+    EXPECT_EQ(std::wstring(BrowseTitle()), Wide(row.browseTitle));
     EXPECT_EQ(std::wstring(WarnCaption()), Wide(row.caption));
     EXPECT_EQ(std::wstring(ReinstallWarning()), Wide(row.warning));
     // The start sequence asks with the same texts the window knows.

@@ -183,7 +183,7 @@ TEST(UnzipDiskFull, TheSystemsReasonIsLoggedBeforeTheFailure) {
     const std::string zip = scratch / fx::Numbered("case", n, ".zip");
     WriteFileBytes(zip, fx::Build(c.entries));
     GetAppContext().logDir = scratch / fx::Numbered("log", n++);
-    OpenInstallLog();
+    OpenInstallLog(GetAppContext().logDir);
     EXPECT_FALSE(Extract(zip, dest, c.threads)) << c.label;
     CloseInstallLog();
     EXPECT_EQ(testing_support::LogTexts(GetAppContext().logDir), c.logged) << c.label;

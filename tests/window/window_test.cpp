@@ -476,7 +476,7 @@ TEST_F(InstallerWindow, OpenLaunchesTheInstalledClientWithEndAndCloses) {
 // --- install messages -------------------------------------------------
 
 TEST_F(InstallerWindow, InstallMessagesMoveTheStateAndProgressOnlyWhileWorking) {
-  OpenInstallLog();
+  OpenInstallLog(GetAppContext().logDir);
   ASSERT_TRUE(InstallLogIsOpen());
   Post(WM_INSTALL_STEP, 4);
   EXPECT_EQ(dlg_->statusText, StepText(4));
@@ -683,7 +683,7 @@ TEST_F(InstallerWindow, ShutdownRemovesTheStagingFolderOnlyAfterAFailure) {
     CreateDirectoryA(staging.c_str(), nullptr);
     testing_support::WriteFileBytes(staging + "\\base.zip", "zip");
     c.into(*this);
-    OpenInstallLog();
+    OpenInstallLog(GetAppContext().logDir);
     dlg_.reset();
     EXPECT_FALSE(InstallLogIsOpen());
     EXPECT_EQ(PathExists(staging + "\\base.zip"), c.stagingRemains);
