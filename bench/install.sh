@@ -77,7 +77,7 @@ kavimor_env_start "$build/win" >/dev/null 2>&1
 mkdir -p "$work/profile"
 echo "bench: installer (headless, under Wine)"
 t0=$(now)
-LC_ALL=zh_CN.UTF-8 wine "$build/win/bin/headless_install.exe" "127.0.0.1:$port" \
+LC_ALL=zh_CN.UTF-8 wine "$build/win/bin/headless_install.exe" "http://127.0.0.1:$port" \
   "Z:${work//\//\\}\\profile" </dev/null >"$work/installer.out" 2>/dev/null || true
 t1=$(now)
 installer_s=$(echo "$t1 - $t0" | bc -l)

@@ -33,7 +33,7 @@ python3 "$root/tools/make_packages.py" --out "$demo/bucket" --client-exe "$build
 
 endpoint=$(sed -n 's/^KAVIMOR_OSS_ENDPOINT:STRING=//p' "$build/win/CMakeCache.txt")
 port=${endpoint##*:}
-echo "demo: publishing it on 127.0.0.1:$port"
+echo "demo: publishing it on $endpoint"
 python3 "$root/tools/oss_server.py" --root "$demo/bucket" --cmake-cache "$build/win/CMakeCache.txt" \
   --port "$port" --port-file "$demo/port" --control-dir "$demo/control" \
   --log-file "$demo/server.log" --idle-exit 1800 &
