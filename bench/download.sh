@@ -40,7 +40,7 @@ mkdir -p "${dir:-$build}"
 work=$(mktemp -d "$(cd "${dir:-$build}" && pwd)/bench_download.XXXXXX")
 . "$root/scripts/wine-env.sh"
 cleanup() {
-  touch "$work"/control_*/stop 2>/dev/null || true
+  for control in "$work"/control_*; do touch "$control/stop" 2>/dev/null || true; done
   kavimor_env_stop
   sleep 0.5
   rm -rf "$work"
