@@ -37,6 +37,9 @@ void StartWinsock() {
 // Ciphertext buffer of a TLS connection: many 16 KiB records per receive,
 // so that one trip to the socket feeds several decryptions.
 constexpr size_t kTlsReceiveBuffer = 512 * 1024;
+// Smallest piece of a Content-Length body a read hands on, unless the body
+// or the connection ends first.
+constexpr size_t kHandOver = 512 * 1024;
 // Idle connections a client keeps; the installer talks to one server.
 constexpr size_t kMaxIdleConnections = 4;
 
@@ -643,6 +646,18 @@ class SocketExchange : public HttpExchange {
                                                  " bytes remaining to read")
                         : Fail(kPartialFile, "the connection closed inside a chunked body");
           return false;
+        }
+        // A package body is handed on in large pieces: each piece costs the
+        // writer thread a wake-up and a WriteFile, whatever its size. The
+        // end of the body or of the connection stops the filling early.
+        while (decoder_.Kind() == http::BodyKind::Length && n < want && n < kHandOver) {
+          size_t more = 0;
+          if (!connection_->Receive(buffer + n, want - n, more, failure)) {
+            connection_.reset();
+            return false;
+          }
+          if (more == 0) break;  // the next read sees the close
+          n += more;
         }
       }
       size_t consumed = 0;
