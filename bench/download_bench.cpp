@@ -1,35 +1,82 @@
-// Downloads one object through the installer's object-store layer into a
-// file, the way DownloadObject does, and prints what it took:
-//   download_bench <endpoint> <bucket> <key> <key id> <key secret> <file>
-//   -> "bytes=<n> seconds=<s> peak_private_kib=<k> peak_working_set_kib=<k>"
+// The download benchmark's Windows side, and its stage-by-stage probes.
+//   download_bench get <endpoint> <bucket> <key> <key id> <key secret> <file|-> [<ca.pem>]
+//     one object through the installer's object-store layer into a file,
+//     the way DownloadObject does ("-": into nothing, the receive and the
+//     checksum alone); <ca.pem> is made a trusted authority first
+//     -> "bytes=<n> seconds=<s> peak_private_kib=<k> peak_working_set_kib=<k>"
+//   download_bench crc <MiB>          CRC-64 of that much data in memory
+//   download_bench write <file> <MiB> that much written in 1 MiB pieces
+//     -> "bytes=<n> seconds=<s>"
 #include <windows.h>
 #include <psapi.h>
+#include <wincrypt.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <streambuf>
+#include <string>
+#include <vector>
 
+#include "transfer/crc64.h"
 #include "transfer/oss_sdk.h"
 
 namespace OSS = AlibabaCloud::OSS;
 
-int main(int argc, char** argv) {
-  if (argc != 7) {
-    std::fprintf(stderr, "usage: download_bench endpoint bucket key id secret file\n");
-    return 2;
+namespace {
+
+double Now() {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// A sink that keeps nothing: the body's cost without the disk's.
+class NullBuffer : public std::streambuf {
+ protected:
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+  int overflow(int c) override { return c == EOF ? 0 : c; }
+};
+
+bool TrustAuthority(const char* pemPath) {
+  std::ifstream in(pemPath, std::ios::binary);
+  const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  DWORD size = 0;
+  if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
+    return false;
+  std::vector<BYTE> der(size);
+  if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr))
+    return false;
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+  if (store == nullptr) return false;
+  const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
+                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  CertCloseStore(store, 0);
+  return added != FALSE;
+}
+
+int Get(int argc, char** argv) {
+  if (argc != 8 && argc != 9) return 2;
+  if (argc == 9 && !TrustAuthority(argv[8])) {
+    std::fprintf(stderr, "cannot trust %s\n", argv[8]);
+    return 1;
   }
   OSS::InitializeSdk();
   const OSS::ClientConfiguration conf;
-  OSS::OssClient client(argv[1], argv[4], argv[5], conf);
-  OSS::GetObjectRequest request(argv[2], argv[3]);
-  const std::string path = argv[6];
+  OSS::OssClient client(argv[2], argv[5], argv[6], conf);
+  OSS::GetObjectRequest request(argv[3], argv[4]);
+  const std::string path = argv[7];
   request.setResponseStreamFactory([&path]() -> std::shared_ptr<std::iostream> {
+    if (path == "-") {
+      static NullBuffer nothing;
+      return std::make_shared<std::iostream>(&nothing);
+    }
     return std::make_shared<std::fstream>(
         path, std::ios_base::in | std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);
   });
-  LARGE_INTEGER frequency, start, end;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&start);
+  const double start = Now();
   int64_t bytes = 0;
   {
     const OSS::GetObjectOutcome outcome = client.GetObject(request);
@@ -40,14 +87,55 @@ int main(int argc, char** argv) {
     }
     bytes = outcome.result().Metadata().ContentLength();
   }
-  QueryPerformanceCounter(&end);
+  const double seconds = Now() - start;
   PROCESS_MEMORY_COUNTERS counters{};
   counters.cb = sizeof counters;
   GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
   std::printf("bytes=%lld seconds=%.3f peak_private_kib=%zu peak_working_set_kib=%zu\n",
-              static_cast<long long>(bytes),
-              static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart),
-              counters.PeakPagefileUsage / 1024, counters.PeakWorkingSetSize / 1024);
+              static_cast<long long>(bytes), seconds, counters.PeakPagefileUsage / 1024,
+              counters.PeakWorkingSetSize / 1024);
   OSS::ShutdownSdk();
   return 0;
+}
+
+int Crc(int argc, char** argv) {
+  if (argc != 3) return 2;
+  const long long mib = std::atoll(argv[2]);
+  std::vector<char> block(1 << 20);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 131 % 251);
+  uint64_t crc = 0;
+  const double start = Now();
+  for (long long i = 0; i < mib; ++i) crc = OSS::CalcCRC64(crc, block.data(), block.size());
+  std::printf("bytes=%lld seconds=%.3f crc=%llu\n", mib << 20, Now() - start,
+              static_cast<unsigned long long>(crc));
+  return 0;
+}
+
+int Write(int argc, char** argv) {
+  if (argc != 4) return 2;
+  const long long mib = std::atoll(argv[3]);
+  std::vector<char> block(1 << 20, 'x');
+  const double start = Now();
+  {
+    std::fstream out(argv[2], std::ios_base::in | std::ios_base::out | std::ios_base::binary |
+                                  std::ios_base::trunc);
+    for (long long i = 0; i < mib && out; ++i) out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    if (!out) return 1;
+  }
+  std::printf("bytes=%lld seconds=%.3f\n", mib << 20, Now() - start);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  int status = 2;
+  if (mode == "get") status = Get(argc, argv);
+  if (mode == "crc") status = Crc(argc, argv);
+  if (mode == "write") status = Write(argc, argv);
+  if (status == 2)
+    std::fprintf(stderr, "usage: download_bench get endpoint bucket key id secret file|- [ca.pem]\n"
+                         "       download_bench crc MiB | write file MiB\n");
+  return status;
 }

@@ -99,7 +99,7 @@ LC_ALL=zh_CN.UTF-8 wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 
 profile_win="Z:${work//\//\\}\\profile"
 installer_cmd="date +%H:%M:%S.%N >'$work/started'
-  LC_ALL=zh_CN.UTF-8 wine '$bin/headless_install.exe' 127.0.0.1:$port '$profile_win' \
+  LC_ALL=zh_CN.UTF-8 wine '$bin/headless_install.exe' http://127.0.0.1:$port '$profile_win' \
     </dev/null >'$work/installer.out' 2>/dev/null
   status=\$?; date +%H:%M:%S.%N >'$work/exited'
   n=\$(ls '$work/logs' | wc -l)

@@ -17,6 +17,14 @@ if(KAVIMOR_OSS_KEY_SECRET STREQUAL "KavimorLocalSecret0123456789abc")
   set(KAVIMOR_OSS_KEY_SECRET "KavimorLocalSecret0123456789ab" CACHE STRING "access key secret" FORCE)
 endif()
 
+# Build trees configured when an endpoint without a scheme still meant plain
+# HTTP cache the local server's address bare, which now means HTTPS; the
+# local server speaks plain HTTP, so they are moved on as well.
+if(KAVIMOR_OSS_ENDPOINT STREQUAL "127.0.0.1:18765")
+  set(KAVIMOR_OSS_ENDPOINT "http://127.0.0.1:18765" CACHE STRING
+      "object-store endpoint ([https://|http://]host[:port]; no scheme: HTTPS)" FORCE)
+endif()
+
 set(_kid "${KAVIMOR_OSS_KEY_ID}")
 set(_ksecret "${KAVIMOR_OSS_KEY_SECRET}")
 string(LENGTH "${_kid}" _kid_len)
@@ -99,8 +107,8 @@ static_assert(sizeof kCredentialsCarrier == 58, \"the carrier has 57 characters\
 ")
 file(CONFIGURE OUTPUT "${_kheader}" CONTENT "${_kcontent}" @ONLY)
 
-# The object-store layer's plain-HTTP transport uses Winsock directly.
-target_link_libraries(kavimor_core PUBLIC ws2_32)
+# The object-store layer's socket transport uses Winsock and Schannel directly.
+target_link_libraries(kavimor_core PUBLIC ws2_32 secur32)
 
 # The publisher's release key: the path of an ECDSA P-256 public key in PEM
 # (what `openssl ec -pubout` and `tools/publish.py keygen` write). With it

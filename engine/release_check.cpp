@@ -84,8 +84,9 @@ void LogRejected(const std::string& key, const std::string& why) {
   WriteLog(("Release index rejected,key:" + key + "," + why).c_str());
 }
 
+// Local paths are in the system's code page, as the 8-bit calls named them.
 void DeleteRejected(const std::string& localPath) {
-  const std::wstring wide = WideFromCodePage(localPath, kGbkCodePage, 32768);
+  const std::wstring wide = WideFromCodePage(localPath, CP_ACP, 32768);
   if (!wide.empty()) DeleteFileW(wide.c_str());
 }
 

@@ -46,7 +46,7 @@ python3 "$root/tools/publish.py" publish --root "$demo/bucket" --private-key "$k
 
 endpoint=$(sed -n 's/^KAVIMOR_OSS_ENDPOINT:STRING=//p' "$win/CMakeCache.txt")
 port=${endpoint##*:}
-echo "demo: publishing it on 127.0.0.1:$port"
+echo "demo: publishing it on $endpoint"
 python3 "$root/tools/oss_server.py" --root "$demo/bucket" --cmake-cache "$win/CMakeCache.txt" \
   --port "$port" --port-file "$demo/port" --control-dir "$demo/control" \
   --log-file "$demo/server.log" --idle-exit 1800 &

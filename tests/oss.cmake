@@ -1,20 +1,33 @@
-# Tests of the object-store layer, the downloads and the manifests, over
-# real HTTP on loopback against tools/oss_server.py, under Wine.
-
 # Certificates for the TLS tests: a test authority the tests make the Wine
 # prefix trust, a server certificate it signed, and a second authority with
-# its own server certificate that nobody trusts. The address is named both
-# as an IP and as a DNS name: OpenSSL matches the first, Wine's certificate
-# check only the second.
+# its own server certificate that nobody trusts; beside them, from the
+# trusted authority, one certificate that expired in 2021 and one issued for
+# another host name. The address is named both as an IP and as a DNS name:
+# OpenSSL matches the first, Wine's certificate check only the second.
 set(KAVIMOR_OSS_TLS_DIR ${CMAKE_BINARY_DIR}/oss_tls)
-if(NOT EXISTS ${KAVIMOR_OSS_TLS_DIR}/v2.stamp)
+if(NOT EXISTS ${KAVIMOR_OSS_TLS_DIR}/v3.stamp)
   find_program(KAVIMOR_OPENSSL openssl REQUIRED)
+  file(REMOVE_RECURSE ${KAVIMOR_OSS_TLS_DIR})
   file(MAKE_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
-  file(WRITE ${KAVIMOR_OSS_TLS_DIR}/server.ext
-       "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
-       "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost\n")
-  set(serial_trusted 1001)
-  set(serial_rogue 2001)
+  set(san_local "IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost")
+  set(san_other "DNS:downloads.example.invalid")
+  foreach(kind IN ITEMS local other)
+    file(WRITE ${KAVIMOR_OSS_TLS_DIR}/${kind}.ext
+         "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
+         "extendedKeyUsage=serverAuth\nsubjectAltName=${san_${kind}}\n")
+  endforeach()
+  # "openssl ca" is the one OpenSSL 3.0 command that takes a start date, which
+  # an expired certificate needs.
+  file(WRITE ${KAVIMOR_OSS_TLS_DIR}/ca.cnf
+       "[ca]\ndefault_ca=test\n[test]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\n"
+       "default_md=sha256\npolicy=any\nunique_subject=no\n[any]\ncommonName=supplied\n")
+  file(WRITE ${KAVIMOR_OSS_TLS_DIR}/index.txt "")
+  file(WRITE ${KAVIMOR_OSS_TLS_DIR}/serial "3001\n")
+  # name: authority, subject, extensions, serial (or dates for "openssl ca")
+  set(server_trusted "trusted;127.0.0.1;local;1001")
+  set(server_rogue "rogue;127.0.0.1;local;2001")
+  set(server_wronghost "trusted;downloads.example.invalid;other;1002")
+  set(server_expired "trusted;127.0.0.1;local;ca")
   foreach(kind IN ITEMS trusted rogue)
     execute_process(
       COMMAND ${KAVIMOR_OPENSSL} req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650
@@ -23,19 +36,34 @@ if(NOT EXISTS ${KAVIMOR_OSS_TLS_DIR}/v2.stamp)
               -addext "keyUsage=critical,keyCertSign,cRLSign"
       COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET ERROR_QUIET
       WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
-    execute_process(
-      COMMAND ${KAVIMOR_OPENSSL} req -newkey rsa:2048 -nodes -sha256 -keyout ${kind}_server.key
-              -out ${kind}_server.csr -subj "/CN=127.0.0.1"
-      COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET ERROR_QUIET
-      WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
-    execute_process(
-      COMMAND ${KAVIMOR_OPENSSL} x509 -req -sha256 -days 825 -in ${kind}_server.csr
-              -CA ${kind}_ca.pem -CAkey ${kind}_ca.key -set_serial ${serial_${kind}}
-              -extfile server.ext -out ${kind}_server.pem
-      COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET ERROR_QUIET
-      WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
   endforeach()
-  file(WRITE ${KAVIMOR_OSS_TLS_DIR}/v2.stamp "")
+  foreach(name IN ITEMS trusted rogue wronghost expired)
+    list(GET server_${name} 0 ca)
+    list(GET server_${name} 1 subject)
+    list(GET server_${name} 2 ext)
+    list(GET server_${name} 3 serial)
+    execute_process(
+      COMMAND ${KAVIMOR_OPENSSL} req -newkey rsa:2048 -nodes -sha256 -keyout ${name}_server.key
+              -out ${name}_server.csr -subj "/CN=${subject}"
+      COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET ERROR_QUIET
+      WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
+    if(serial STREQUAL "ca")
+      execute_process(
+        COMMAND ${KAVIMOR_OPENSSL} ca -batch -config ca.cnf -cert ${ca}_ca.pem -keyfile ${ca}_ca.key
+                -in ${name}_server.csr -out ${name}_server.pem -notext -extfile ${ext}.ext
+                -startdate 20200101000000Z -enddate 20210101000000Z
+        COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET ERROR_QUIET
+        WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
+    else()
+      execute_process(
+        COMMAND ${KAVIMOR_OPENSSL} x509 -req -sha256 -days 825 -in ${name}_server.csr
+                -CA ${ca}_ca.pem -CAkey ${ca}_ca.key -set_serial ${serial}
+                -extfile ${ext}.ext -out ${name}_server.pem
+        COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET ERROR_QUIET
+        WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
+    endif()
+  endforeach()
+  file(WRITE ${KAVIMOR_OSS_TLS_DIR}/v3.stamp "")
 endif()
 
 file(GLOB KAVIMOR_OSS_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/oss/*.cpp)

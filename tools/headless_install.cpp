@@ -2,7 +2,7 @@
 // a message-only window on this thread stands in for the main window and
 // the real engine runs against the object store named on the command line.
 //
-//   headless_install.exe <endpoint host:port> <profile base folder>
+//   headless_install.exe <endpoint http://host:port> <profile base folder>
 //
 // Prints "result", "seconds", "finished_at" (local time of the last install
 // message), "peak_working_set_mb" and "peak_private_mb" lines; exit status 0 after WM_INSTALL_DONE, 1 after WM_INSTALL_FAILED or

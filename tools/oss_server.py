@@ -24,7 +24,10 @@ Usage:
                       (KAVIMOR_OSS_BUCKET, KAVIMOR_OSS_KEY_ID,
                       KAVIMOR_OSS_KEY_SECRET) unless given explicitly; this is
                       how the demo matches the build's deployment values
-                      without copying the secret anywhere
+                      without copying the secret anywhere. The cache's
+                      KAVIMOR_OSS_ENDPOINT gives the port when --port is not
+                      given, and its scheme must match: http:// for a plain
+                      server, https:// or none for one with --tls-cert
   --port N            port on 127.0.0.1; 0 (the default) picks a free one
   --port-file FILE    the chosen port is written there (atomically) once the
                       server listens
@@ -34,7 +37,8 @@ Usage:
                         DIR/faults.json  read on every request (see below)
                         DIR/requests.log one tab-separated line per request:
                           method, key, query, status, error code, Date header,
-                          Content-Type header, Range header
+                          Content-Type header, Range header, client port (one
+                          per connection)
                         DIR/stop         the server exits when this appears
   --log-file FILE     where the server's own output goes (default: nowhere;
                       stdin, stdout and stderr are detached so that a program
@@ -57,6 +61,9 @@ faults.json:
     stall    send VALUE body bytes, then wait SECONDS before going on
     corrupt  flip the body byte at offset VALUE (the CRC header stays right)
     bad_crc  send an x-oss-hash-crc64ecma that is off by one
+    handshake_close  (with --tls-cert, "method": "TLS") read the client's
+             first handshake message, then close the connection; logged as
+             a request with method TLS and code HandshakeClosed
 
 Behaviour towards clients, as the service behaves: header signature V1 is
 checked on every request (403 SignatureDoesNotMatch with StringToSign and
@@ -345,11 +352,23 @@ class Handler(BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
+        self.dropped = False
         if isinstance(self.connection, ssl.SSLSocket):
             self.connection.settimeout(30)
+            switches = self.server.switches
+            switches.refresh()
+            if any(f['kind'] == 'handshake_close' for f in switches.take('TLS', '*')):
+                # Read the client's hello as raw bytes, then hang up.
+                socket.socket.recv(self.connection, 4096)
+                self.connection.shutdown(socket.SHUT_RDWR)
+                self.dropped = True
+                self.record_line(['TLS', '-', '', '0', 'HandshakeClosed', '', '', ''])
+                return
             self.connection.do_handshake()
 
     def handle(self):
+        if self.dropped:
+            return
         try:
             super().handle()
         except (ConnectionError, ssl.SSLError, socket.timeout, OSError):
@@ -368,9 +387,15 @@ class Handler(BaseHTTPRequestHandler):
         cfg.last_request = time.time()
         if not cfg.control_dir:
             return
-        fields = [method, key, query, str(status), code or '-',
-                  self.headers.get('Date', ''), self.headers.get('Content-Type', ''),
-                  self.headers.get('Range', '')]
+        self.record_line([method, key, query, str(status), code or '-',
+                          self.headers.get('Date', ''), self.headers.get('Content-Type', ''),
+                          self.headers.get('Range', '')])
+
+    def record_line(self, fields):
+        cfg = self.server.cfg
+        if not cfg.control_dir:
+            return
+        fields = fields + [str(self.client_address[1])]
         line = '\t'.join(f.replace('\t', ' ').replace('\n', ' ') for f in fields) + '\n'
         with cfg.log_lock:
             with open(os.path.join(cfg.control_dir, 'requests.log'), 'a',
@@ -619,6 +644,19 @@ def main(argv=None):
     cfg.key_secret = args.key_secret or cache.get('KAVIMOR_OSS_KEY_SECRET')
     if not cfg.key_id or not cfg.key_secret:
         p.error('a key pair is needed: --key-id/--key-secret or --cmake-cache')
+    endpoint = cache.get('KAVIMOR_OSS_ENDPOINT')
+    if endpoint:
+        # The build's endpoint decides the scheme: without "http://" the
+        # program talks TLS and a plain server would only see handshakes.
+        plain = endpoint.lower().startswith('http://')
+        if not plain and not args.tls_cert:
+            p.error('the build talks HTTPS to %s: serve with --tls-cert/--tls-key, or '
+                    'build with -DKAVIMOR_OSS_ENDPOINT=http://...' % endpoint)
+        if plain and args.tls_cert:
+            p.error('the build talks plain HTTP to %s: leave out --tls-cert' % endpoint)
+        m = re.search(r':(\d+)$', endpoint.split('/', 3)[2] if '://' in endpoint else endpoint)
+        if args.port == 0 and m:
+            args.port = int(m.group(1))
     cfg.control_dir = args.control_dir
     cfg.log_lock = threading.Lock()
     cfg.last_request = time.time()

@@ -26,10 +26,8 @@ constexpr Tables kTables{};
 
 }  // namespace
 
-uint64_t CalcCRC64(uint64_t previous, const void* data, size_t size) {
+uint64_t detail::Crc64RawTables(uint64_t crc, const unsigned char* p, size_t size) {
   const auto& t = kTables.t;
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  uint64_t crc = ~previous;
   while (size >= 8) {
     // Little-endian assembly by hand keeps this independent of the host's
     // byte order and alignment rules.
@@ -43,7 +41,14 @@ uint64_t CalcCRC64(uint64_t previous, const void* data, size_t size) {
     size -= 8;
   }
   while (size-- > 0) crc = t[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+  return crc;
+}
+
+uint64_t CalcCRC64(uint64_t previous, const void* data, size_t size) {
+  static const bool carryless = detail::HaveCarrylessMultiply();
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  return ~(carryless ? detail::Crc64RawCarryless(~previous, p, size)
+                     : detail::Crc64RawTables(~previous, p, size));
 }
 
 }  // namespace AlibabaCloud::OSS

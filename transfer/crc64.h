@@ -12,4 +12,13 @@ namespace AlibabaCloud::OSS {
 // a followed by b.
 uint64_t CalcCRC64(uint64_t previous, const void* data, size_t size);
 
+namespace detail {
+// The register without its start and final complement, through the
+// slicing tables, and through carry-less multiplication where the
+// processor has it (HaveCarrylessMultiply).
+uint64_t Crc64RawTables(uint64_t state, const unsigned char* p, size_t size);
+uint64_t Crc64RawCarryless(uint64_t state, const unsigned char* p, size_t size);
+bool HaveCarrylessMultiply();
+}  // namespace detail
+
 }  // namespace AlibabaCloud::OSS

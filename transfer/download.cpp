@@ -45,8 +45,24 @@ std::string DownloadFailureLine(const std::string& code, const std::string& mess
   return line;
 }
 
+namespace {
+// A server whose TLS connection was refused is not a missing object: the
+// support engineer reading the log must see the reason first.
+bool IsTlsRefusal(const std::string& code) {
+  return code == "ClientError:" + std::to_string(OSS::kPeerFailedVerification) ||
+         code == "ClientError:" + std::to_string(OSS::kSslConnectError);
+}
+}  // namespace
+
 bool IClient::DownloadObject(const std::string& key, const std::string& localPath) {
-  if (ossClient == nullptr || !ossClient->DoesObjectExist(bucket, key)) {
+  // The existence check, with its error at hand (DoesObjectExist is this
+  // very request without the error).
+  const OSS::GetObjectMetaOutcome meta =
+      ossClient != nullptr ? ossClient->GetObjectMeta(bucket, key) : OSS::GetObjectMetaOutcome();
+  if (!meta.isSuccess()) {
+    const OSS::OssError& error = meta.error();
+    if (IsTlsRefusal(error.Code()))
+      WriteLog(DownloadFailureLine(error.Code(), error.Message(), error.RequestId()).c_str());
     WriteLog((key + Gbk(u8",文件不存在")).c_str());
     return false;
   }

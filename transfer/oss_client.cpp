@@ -1,4 +1,4 @@
-// The object-store client over WinHTTP: one request attempt at a time, with
+// The object-store client: one request attempt at a time, with
 // the SDK's retry, clock-skew and CRC rules around it.
 #include <winsock2.h>
 #include <windows.h>
@@ -15,6 +15,7 @@
 
 #include "platform/handles.h"
 #include "transfer/crc64.h"
+#include "transfer/http_response.h"
 #include "transfer/oss_hmac.h"
 #include "transfer/oss_sdk.h"
 #include "transfer/oss_transport.h"
@@ -130,22 +131,13 @@ struct Attempt {
   std::shared_ptr<std::iostream> content;
 };
 
+// WinHTTP's raw header block ("HTTP/1.1 200 OK\r\nName: value\r\n...") read
+// by the same rules as the socket transport's answers.
 HeaderCollection ParseRawHeaders(const std::string& raw) {
-  HeaderCollection headers;
-  size_t pos = raw.find("\r\n");  // skip the status line
-  while (pos != std::string::npos && pos + 2 < raw.size()) {
-    const size_t start = pos + 2;
-    const size_t end = raw.find("\r\n", start);
-    const std::string line = raw.substr(start, end == std::string::npos ? end : end - start);
-    pos = end;
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    std::string value = line.substr(colon + 1);
-    const size_t first = value.find_first_not_of(" \t");
-    value = first == std::string::npos ? std::string() : value.substr(first);
-    headers[line.substr(0, colon)] = value;
-  }
-  return headers;
+  http::ResponseHead head;
+  std::string error;
+  http::ParseResponseHead(raw, head, error);
+  return std::move(head.headers);
 }
 
 std::string HeaderValue(const HeaderCollection& headers, const char* name) {
@@ -303,6 +295,8 @@ struct OssClient::Impl {
   std::string accessKeySecret;
   ClientConfiguration configuration;
   InternetHandle session;
+  // Kept connections of the socket transport; locks itself.
+  mutable detail::ConnectionPool pool;
 
   // The learnt clock offset is shared by every request of the client,
   // whichever thread makes it.
@@ -330,8 +324,8 @@ struct OssClient::Impl {
 
 namespace {
 
-// WinHTTP for TLS and proxies: certificate checks and the proxy protocol
-// are the platform's business.
+// WinHTTP for proxies: the proxy protocol (and, through a proxy, the
+// certificate check) is the platform's business.
 class WinHttpExchange : public detail::HttpExchange {
  public:
   WinHttpExchange(HINTERNET session, const detail::HttpRequestSpec& spec, bool verifySsl)
@@ -440,11 +434,12 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
       "OSS " + accessKeyId + ":" + SignV1(accessKeySecret, StringToSign(verb, headers, resource));
   headers["User-Agent"] = configuration.userAgent;
 
+  spec.verifyPeer = configuration.verifySSL;
   std::unique_ptr<detail::HttpExchange> exchange;
-  if (spec.target.https || !configuration.proxyHost.empty())
+  if (!configuration.proxyHost.empty())
     exchange = std::make_unique<WinHttpExchange>(session.get(), spec, configuration.verifySSL);
   else
-    exchange = detail::OpenSocketExchange(spec);
+    exchange = detail::OpenSocketExchange(spec, pool);
   unsigned long status = 0;
   if (!exchange->Start(attempt.failure, status, attempt.headers)) return attempt;
   attempt.status = status;

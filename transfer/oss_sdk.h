@@ -3,10 +3,14 @@
 // SDK 1.9.0 surface that the installer uses, with the SDK's names and its
 // behaviour towards the service (signature V1, addressing, error codes,
 // retries, clock-skew correction, CRC-64 check, timeouts). Beneath it sit
-// WinHTTP for HTTP and BCrypt for HMAC-SHA1.
+// Winsock with Schannel for HTTP and TLS, WinHTTP when a proxy is set, and
+// BCrypt for HMAC-SHA1.
 //
-// Endpoints: "host[:port]" talks plain HTTP, "https://host[:port]" talks TLS
-// with certificate verification; an IPv4 host is addressed path-style
+// Endpoints: "http://host[:port]" talks plain HTTP; "https://host[:port]"
+// and an endpoint without a scheme talk TLS with certificate verification
+// (the system's trusted authorities and host-name check). Plain HTTP is used
+// only where an endpoint asks for it by name; a failed TLS connection is
+// never retried without TLS. An IPv4 host is addressed path-style
 // (/bucket/key), a host name virtual-hosted (bucket.host/key).
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +20,7 @@
 #include <mutex>
 #include <string>
 
+#include "transfer/oss_error_xml.h"
 #include "transfer/oss_signer.h"
 
 namespace AlibabaCloud::OSS {

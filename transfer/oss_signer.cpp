@@ -82,51 +82,7 @@ bool Digits(std::string_view s, size_t pos, size_t count, int& value) {
   return true;
 }
 
-std::string DecodeEntities(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '&') {
-      out += s[i];
-      continue;
-    }
-    static const std::pair<std::string_view, char> kEntities[] = {
-        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
-    bool done = false;
-    for (const auto& [name, ch] : kEntities) {
-      if (s.substr(i, name.size()) == name) {
-        out += ch;
-        i += name.size() - 1;
-        done = true;
-        break;
-      }
-    }
-    if (!done) out += '&';
-  }
-  return out;
-}
-
-// Text of the first <tag>...</tag> directly inside `xml`; empty when absent.
-std::string ElementText(std::string_view xml, std::string_view tag) {
-  const std::string open = "<" + std::string(tag) + ">";
-  const std::string close = "</" + std::string(tag) + ">";
-  const size_t start = xml.find(open);
-  if (start == std::string_view::npos) return {};
-  const size_t body = start + open.size();
-  const size_t end = xml.find(close, body);
-  if (end == std::string_view::npos) return {};
-  return DecodeEntities(xml.substr(body, end - body));
-}
-
 }  // namespace
-
-bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                      [](char x, char y) {
-                                        return static_cast<unsigned char>(Lower(x)) <
-                                               static_cast<unsigned char>(Lower(y));
-                                      });
-}
 
 std::string UrlEncode(std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -284,10 +240,14 @@ bool BuildRequestTarget(const std::string& endpoint, const std::string& bucket,
   std::string_view rest = endpoint;
   target = RequestTarget{};
   const std::string lower = ToLower(endpoint);
+  // TLS unless the endpoint names plain HTTP itself: packages are unpacked
+  // and started with administrator rights, so nobody on the path may swap
+  // them.
+  target.https = true;
   if (lower.rfind("https://", 0) == 0) {
-    target.https = true;
     rest.remove_prefix(8);
   } else if (lower.rfind("http://", 0) == 0) {
+    target.https = false;
     rest.remove_prefix(7);
   }
   rest = rest.substr(0, rest.find('/'));
@@ -327,28 +287,6 @@ bool BuildRequestTarget(const std::string& endpoint, const std::string& bucket,
   }
   target.path = path;
   return true;
-}
-
-ErrorDocument ParseErrorDocument(std::string_view body) {
-  ErrorDocument doc;
-  std::string_view rest = Trim(body);
-  if (rest.rfind("<?xml", 0) == 0) {
-    const size_t end = rest.find("?>");
-    if (end == std::string_view::npos) return doc;
-    rest = Trim(rest.substr(end + 2));
-  }
-  if (rest.empty() || rest.front() != '<' || rest.back() != '>') return doc;
-  doc.wellFormed = true;
-  size_t nameEnd = rest.find_first_of(" \t\r\n/>", 1);
-  if (nameEnd == std::string_view::npos) return doc;
-  if (rest.substr(1, nameEnd - 1) != "Error") return doc;
-  doc.isError = true;
-  doc.code = ElementText(rest, "Code");
-  doc.message = ElementText(rest, "Message");
-  doc.requestId = ElementText(rest, "RequestId");
-  doc.hostId = ElementText(rest, "HostId");
-  doc.serverTime = ElementText(rest, "ServerTime");
-  return doc;
 }
 
 }  // namespace AlibabaCloud::OSS

@@ -1,20 +1,17 @@
 #pragma once
-// Request signing and addressing of the object store (header signature V1),
-// and the reading of its XML error bodies. Portable: the HMAC itself is the
-// platform's (oss_hmac.h); everything here is plain text work.
+// Request signing and addressing of the object store (header signature V1).
+// Portable: the HMAC itself is the platform's (oss_hmac.h); everything here
+// is plain text work.
 #include <cstdint>
 #include <ctime>
 #include <map>
 #include <string>
 #include <string_view>
 
+#include "transfer/http_response.h"
+
 namespace AlibabaCloud::OSS {
 
-// Header names compare without regard to case, as HTTP wants.
-struct CaseInsensitiveLess {
-  bool operator()(const std::string& a, const std::string& b) const;
-};
-using HeaderCollection = std::map<std::string, std::string, CaseInsensitiveLess>;
 // Query parameters in byte order of the name; an empty value is sent bare.
 using ParameterCollection = std::map<std::string, std::string>;
 
@@ -43,7 +40,7 @@ std::string Base64Encode(std::string_view bytes);
 // Where a request goes: path style for an IPv4 endpoint, virtual-hosted
 // (bucket.host) otherwise, the host alone for a custom domain.
 struct RequestTarget {
-  bool https = false;
+  bool https = true;  // false only for an explicit http:// endpoint
   std::string host;   // without port
   uint16_t port = 0;  // 0: the scheme's default
   std::string path;   // percent-encoded, with the query
@@ -58,18 +55,5 @@ bool BuildRequestTarget(const std::string& endpoint, const std::string& bucket,
 bool IsIp(std::string_view host);
 bool IsValidBucketName(std::string_view bucket);
 bool IsValidObjectKey(std::string_view key);
-
-// The fields of an <Error> document. `isError` is false when the root is not
-// Error; `wellFormed` is false when the text is not XML at all.
-struct ErrorDocument {
-  bool wellFormed = false;
-  bool isError = false;
-  std::string code;
-  std::string message;
-  std::string requestId;
-  std::string hostId;
-  std::string serverTime;
-};
-ErrorDocument ParseErrorDocument(std::string_view body);
 
 }  // namespace AlibabaCloud::OSS

@@ -1,7 +1,8 @@
 #pragma once
 // One HTTP request and its answer, beneath the object-store client. Two
-// transports: WinHTTP (TLS, proxies) and a plain socket one for http://
-// endpoints, which streams a large body with one receive per buffer (Wine's
+// transports: a Winsock one, with TLS through Schannel for https://
+// endpoints, which streams a large body with few large receives and keeps
+// connections open between requests; and WinHTTP for proxies (Wine's
 // WinHTTP splits every read into 8 KiB socket reads and, under Wine, tops
 // out at a tenth of what the loopback carries).
 #include <cstddef>
@@ -26,6 +27,7 @@ struct HttpRequestSpec {
   HeaderCollection headers;
   long connectTimeoutMs = 5000;
   long requestTimeoutMs = 10000;  // longest wait for any byte
+  bool verifyPeer = true;         // TLS: check the certificate and host name
 };
 
 class HttpExchange {
@@ -37,6 +39,18 @@ class HttpExchange {
   virtual bool Read(char* buffer, size_t capacity, size_t& got, TransportFailure& failure) = 0;
 };
 
-std::unique_ptr<HttpExchange> OpenSocketExchange(const HttpRequestSpec& spec);
+// Open connections of one client, kept between its requests when the
+// server allows it, and its TLS credentials. Safe to share between threads.
+class ConnectionPool {
+ public:
+  ConnectionPool();
+  ~ConnectionPool();
+  ConnectionPool(const ConnectionPool&) = delete;
+  ConnectionPool& operator=(const ConnectionPool&) = delete;
+  struct State;
+  std::unique_ptr<State> state;
+};
+
+std::unique_ptr<HttpExchange> OpenSocketExchange(const HttpRequestSpec& spec, ConnectionPool& pool);
 
 }  // namespace AlibabaCloud::OSS::detail

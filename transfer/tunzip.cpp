@@ -33,15 +33,17 @@ constexpr uLong kFolderAttribute = 0x10;  // MS-DOS directory bit of the externa
 bool IsLeadByte(char c) { return IsDBCSLeadByteEx(kGbkCodePage, static_cast<BYTE>(c)) != FALSE; }
 
 // The wide form of 8-bit path text, or empty when the bytes are not text in
-// code page 936 (a lone lead byte, say): the 8-bit file functions would turn
-// those into '?' and fail on a name nobody can create.
-std::wstring WidePath(const std::string& text) {
+// the code page (a lone lead byte, say): the 8-bit file functions would turn
+// those into '?' and fail on a name nobody can create. Entry names are the
+// package's code page 936; the destination folder comes from the system's
+// 8-bit calls and is in the system's code page.
+std::wstring WidePath(const std::string& text, unsigned codePage = kGbkCodePage) {
   if (text.empty()) return {};
   const int length = static_cast<int>(text.size());
-  const int units = MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+  const int units = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
   if (units <= 0) return {};
   std::wstring wide(static_cast<size_t>(units), L'\0');
-  MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, text.data(), length, wide.data(), units);
+  MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), length, wide.data(), units);
   return wide;
 }
 
@@ -260,7 +262,7 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std:
   if (!FitsPathBuffer(target) || !LiesBelow(destination, target)) return failed;
   // The destination's part of the joined path (with the separator Join
   // added) and the name, each converted on its own.
-  const std::wstring root = WidePath(target.substr(0, target.size() - name.size()));
+  const std::wstring root = WidePath(target.substr(0, target.size() - name.size()), CP_ACP);
   std::wstring wideName = WidePath(name);
   if (root.empty() || wideName.empty()) return failed;
   if (!turn.Claim(wideName, isFolder)) return {Outcome::kDropped, {}};
@@ -477,10 +479,15 @@ bool TUnzip::MakeFolders(const char* path) {
   if (path == nullptr) return true;
   std::string copy(path);
   SlashesToBackslashes(copy);
+  // A folder path of the system's code page: its own trail bytes decide
+  // which backslashes separate.
   std::vector<std::string> parts;
-  for (std::string& part : SplitAtBackslashes(copy)) {
-    if (!part.empty()) parts.push_back(std::move(part));
+  size_t start = 0;
+  for (const size_t cut : PathSeparators(copy, CP_ACP)) {
+    if (cut > start) parts.push_back(copy.substr(start, cut - start));
+    start = cut + 1;
   }
+  if (start < copy.size()) parts.push_back(copy.substr(start));
   if (parts.size() < 2) return true;
   std::string prefix = parts[0];
   for (size_t i = 1; i < parts.size(); ++i) {
@@ -488,7 +495,7 @@ bool TUnzip::MakeFolders(const char* path) {
     prefix += parts[i];
     if (!FitsPathBuffer(prefix)) return false;
     DWORD error = 0;
-    const std::wstring wide = WidePath(prefix);
+    const std::wstring wide = WidePath(prefix, CP_ACP);
     if (wide.empty() || !CreateFolder(wide, i + 1 == parts.size(), &error)) return false;
   }
   return true;

@@ -315,3 +315,37 @@ TEST_F(OssServerTest, StreamAndProgressFollowTheTransfer) {
 
 }  // namespace
 }  // namespace oss_test
+
+namespace oss_test {
+namespace {
+
+// Answers that end by their own framing leave the connection for the next
+// request; one that broke off does not, and its retry starts a new one.
+TEST_F(OssServerTest, KeptConnectionsCarryOnlyCompleteAnswers) {
+  PutObject(root_->path(), "k.bin", Pattern(300000));
+  const auto client = Client();
+  const auto get = [&client](const char* key) {
+    OSS::GetObjectRequest request(kBucket, key);
+    Recorder rec;
+    rec.Attach(request);
+    return client->GetObject(request).isSuccess();
+  };
+  EXPECT_TRUE(client->DoesObjectExist(kBucket, "k.bin"));   // 0: HEAD
+  EXPECT_TRUE(get("k.bin"));                                 // 1: GET
+  EXPECT_FALSE(get("gone.bin"));                             // 2: 404 with an XML body
+  server_->SetFaults({{"drop", "k.bin", 1000, 1}});
+  EXPECT_TRUE(get("k.bin"));                                 // 3: dropped, 4: the retry
+  EXPECT_TRUE(get("k.bin"));                                 // 5
+  const auto log = server_->RequestLog();
+  ASSERT_EQ(log.size(), 6u);
+  std::vector<int> connection;
+  for (const auto& r : log) connection.push_back(r.clientPort);
+  EXPECT_NE(connection[0], 0);
+  const std::vector<int> expected = {connection[0], connection[0], connection[0], connection[0],
+                                     connection[4], connection[4]};
+  EXPECT_EQ(connection, expected);
+  EXPECT_NE(connection[4], connection[0]);
+}
+
+}  // namespace
+}  // namespace oss_test

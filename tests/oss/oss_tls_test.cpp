@@ -1,14 +1,21 @@
 // The layer over TLS: an https:// endpoint is verified against the
-// machine's trusted authorities.
+// machine's trusted authorities, and the download step says why it refused
+// a server.
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "engine/app_context.h"
+#include "engine/client.h"
 #include "oss/oss_fixture.h"
+#include "platform/install_log.h"
+#include "platform/text.h"
 
 namespace oss_test {
 namespace {
 
 const std::string kTlsDir = KAVIMOR_OSS_TLS_DIR;
+constexpr char kKey[] = "9.5KavimorIE/summary.ini";
+constexpr char kManifest[] = "[fixstamp]\r\n201805=9.5.9.1\r\n";
 
 // Makes this test prefix trust the test authority, as an administrator would
 // install a company root.
@@ -32,11 +39,21 @@ bool TrustTestAuthority() {
   return added != FALSE;
 }
 
+// One GetObject of the manifest that must succeed with its bytes.
+void ExpectManifest(const OSS::OssClient& client) {
+  OSS::GetObjectRequest request(kBucket, kKey);
+  Recorder rec;
+  rec.Attach(request);
+  const auto outcome = client.GetObject(request);
+  ASSERT_TRUE(outcome.isSuccess()) << outcome.error().Code() << " " << outcome.error().Message();
+  EXPECT_EQ(rec.Content(), kManifest);
+}
+
 class OssTlsTest : public ::testing::Test {
  protected:
-  OssTlsTest() : root_("oss_tls") {
+  OssTlsTest() : root_("oss_tls"), work_("oss_tls_work") {
     EXPECT_TRUE(TrustTestAuthority());
-    PutObject(root_.path(), "9.5KavimorIE/summary.ini", "[fixstamp]\r\n201805=9.5.9.1\r\n");
+    PutObject(root_.path(), kKey, kManifest);
   }
   std::unique_ptr<testing_support::OssServerProcess> Serve(const std::string& who) {
     testing_support::OssServerOptions options;
@@ -46,37 +63,92 @@ class OssTlsTest : public ::testing::Test {
                                                                kSecret, options);
   }
   testing_support::ScratchDir root_;
+  testing_support::ScratchDir work_;
 };
 
-TEST_F(OssTlsTest, DownloadsFromAServerTheTrustedAuthoritySigned) {
+TEST_F(OssTlsTest, DownloadsFromAServerTheTrustedAuthoritySignedOnOneConnection) {
   const auto server = Serve("trusted");
   ASSERT_TRUE(server->running());
   ASSERT_EQ(server->endpoint().rfind("https://127.0.0.1:", 0), 0u);
   OSS::OssClient client(server->endpoint(), kKeyId, kSecret, TestConfiguration());
-  EXPECT_TRUE(client.DoesObjectExist(kBucket, "9.5KavimorIE/summary.ini"));
-  OSS::GetObjectRequest request(kBucket, "9.5KavimorIE/summary.ini");
-  Recorder rec;
-  rec.Attach(request);
-  const auto outcome = client.GetObject(request);
-  ASSERT_TRUE(outcome.isSuccess()) << outcome.error().Code() << " " << outcome.error().Message();
-  EXPECT_EQ(rec.Content(), "[fixstamp]\r\n201805=9.5.9.1\r\n");
+  EXPECT_TRUE(client.DoesObjectExist(kBucket, kKey));
+  for (int round = 0; round < 2; ++round) ExpectManifest(client);
+  const auto log = server->RequestLog();
+  ASSERT_EQ(log.size(), 3u);
+  for (const auto& r : log) EXPECT_EQ(r.clientPort, log[0].clientPort) << "one handshake serves all";
 }
 
-TEST_F(OssTlsTest, RefusesACertificateTheAuthorityDidNotSign) {
-  const auto server = Serve("rogue");
+TEST_F(OssTlsTest, RefusesCertificatesTheSystemDoesNotAcceptAndSaysWhy) {
+  struct Case {
+    const char* server;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"rogue", "the certificate of 127.0.0.1 was issued by an authority this computer does not trust"},
+      {"expired", "the certificate of 127.0.0.1 has expired or is not yet valid"},
+      {"wronghost", "the certificate presented by 127.0.0.1 was issued for another host name"},
+  };
+  const std::string prefix =
+      "Downfile Fail,code:ClientError:200060,message:SSL peer certificate or SSH remote key was not OK.";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.server);
+    const auto server = Serve(c.server);
+    ASSERT_TRUE(server->running());
+    OSS::OssClient client(server->endpoint(), kKeyId, kSecret, TestConfiguration());
+    OSS::GetObjectRequest request(kBucket, kKey);
+    Recorder rec;
+    rec.Attach(request);
+    const DWORD start = GetTickCount();
+    const auto outcome = client.GetObject(request);
+    ASSERT_FALSE(outcome.isSuccess());
+    EXPECT_EQ(outcome.error().Code(), "ClientError:200060") << outcome.error().Message();
+    EXPECT_NE(outcome.error().Message().find(c.reason), std::string::npos) << outcome.error().Message();
+    // Retries would wait 300, 600 and 1200 ms in between.
+    EXPECT_LT(GetTickCount() - start, 2000u) << "a refused certificate is not retried";
+    EXPECT_EQ(rec.factoryCalls, 0);
+
+    // The download step: the reason first, then the usual missing-object line.
+    AppContext& ctx = GetAppContext();
+    ctx.logDir = work_ / (std::string("log_") + c.server);
+    CreateDirectoryA(ctx.logDir.c_str(), nullptr);
+    OpenInstallLog();
+    IClient installer;
+    installer.bucket = kBucket;
+    installer.ossClient = &client;
+    EXPECT_FALSE(installer.DownloadObject(kKey, work_ / "summary.ini"));
+    installer.ossClient = nullptr;
+    CloseInstallLog();
+    const auto lines = testing_support::LogTexts(ctx.logDir);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind(prefix + c.reason + " (error 0x800B", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 12), "),requestId:") << lines[0];
+    EXPECT_EQ(lines[1], kKey + Gbk(u8",文件不存在"));
+    EXPECT_TRUE(server->RequestLog().empty()) << "no request may pass an unverified channel";
+  }
+}
+
+TEST_F(OssTlsTest, AServerClosingDuringTheHandshakeIsRetriedAsAConnectionFailure) {
+  const auto server = Serve("trusted");
   ASSERT_TRUE(server->running());
+  testing_support::OssFault hangUp{"handshake_close", "*", 0, 2};
+  hangUp.method = "TLS";
+  server->SetFaults({hangUp});
+  ExpectManifest(OSS::OssClient(server->endpoint(), kKeyId, kSecret, TestConfiguration()));
+  std::vector<std::string> seen;
+  for (const auto& r : server->RequestLog()) seen.push_back(r.method + " " + r.code);
+  EXPECT_EQ(seen, (std::vector<std::string>{"TLS HandshakeClosed", "TLS HandshakeClosed", "GET -"}));
+
+  hangUp.times = 0;  // every handshake
+  server->SetFaults({hangUp});
+  server->ClearLog();
   OSS::OssClient client(server->endpoint(), kKeyId, kSecret, TestConfiguration());
-  OSS::GetObjectRequest request(kBucket, "9.5KavimorIE/summary.ini");
-  Recorder rec;
-  rec.Attach(request);
+  OSS::GetObjectRequest request(kBucket, kKey);
   const auto outcome = client.GetObject(request);
   ASSERT_FALSE(outcome.isSuccess());
-  EXPECT_TRUE(outcome.error().Code() == "ClientError:200060" ||
-              outcome.error().Code() == "ClientError:200035")
-      << outcome.error().Code() << " " << outcome.error().Message();
-  EXPECT_EQ(rec.factoryCalls, 0);
-  EXPECT_FALSE(client.DoesObjectExist(kBucket, "9.5KavimorIE/summary.ini"));
-  EXPECT_TRUE(server->RequestLog().empty()) << "no request may pass an unverified channel";
+  EXPECT_EQ(outcome.error().Code(), "ClientError:200007") << outcome.error().Message();
+  EXPECT_NE(outcome.error().Message().find("during the TLS handshake"), std::string::npos)
+      << outcome.error().Message();
+  EXPECT_EQ(server->RequestLog().size(), 4u) << "the first attempt and three retries";
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ OssServerProcess::~OssServerProcess() {
 }
 
 std::string OssServerProcess::endpoint() const {
-  return std::string(tls_ ? "https://" : "") + "127.0.0.1:" + std::to_string(port_);
+  return std::string(tls_ ? "https://" : "http://") + "127.0.0.1:" + std::to_string(port_);
 }
 
 void OssServerProcess::SetFaults(const std::vector<OssFault>& faults, double clockOffset) {
@@ -146,7 +146,8 @@ std::vector<OssRequestRecord> OssServerProcess::RequestLog() const {
     if (line.empty()) continue;
     const std::vector<std::string> f = Split(line, '\t');
     if (f.size() < 8) continue;
-    records.push_back({f[0], f[1], f[2], std::atoi(f[3].c_str()), f[4], f[5], f[6], f[7]});
+    records.push_back({f[0], f[1], f[2], std::atoi(f[3].c_str()), f[4], f[5], f[6], f[7],
+                       f.size() > 8 ? std::atoi(f[8].c_str()) : 0});
   }
   return records;
 }

@@ -12,7 +12,7 @@
 // ends a server whose test crashed).
 //
 //   testing_support::OssServerProcess server(root, "kavimor-publish", id, secret);
-//   OssClient client(server.endpoint(), id, secret, conf);   // "127.0.0.1:<port>"
+//   OssClient client(server.endpoint(), id, secret, conf);   // "http://127.0.0.1:<port>"
 //   server.SetFaults({{"status", "a.zip", 503, 2}});         // 503 twice
 //   auto log = server.RequestLog();                          // what it was asked
 //
@@ -42,6 +42,7 @@ struct OssRequestRecord {
   std::string date;
   std::string contentType;
   std::string range;
+  int clientPort = 0;  // the same for every request of one connection
 };
 
 struct OssServerOptions {
@@ -61,7 +62,7 @@ class OssServerProcess {
   // False when the server did not report a port within 20 seconds.
   bool running() const { return port_ != 0; }
   uint16_t port() const { return port_; }
-  // "127.0.0.1:<port>", or "https://127.0.0.1:<port>" with TLS.
+  // "http://127.0.0.1:<port>", or "https://127.0.0.1:<port>" with TLS.
   std::string endpoint() const;
 
   // Replaces every switch and restarts their counts; `clockOffset` moves the

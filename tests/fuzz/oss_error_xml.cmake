@@ -1,0 +1,2 @@
+# The object store's XML error reader.
+kavimor_fuzz_target(oss_error_xml SOURCES transfer/oss_error_xml.cpp)
