@@ -6,7 +6,6 @@
 #include <psapi.h>
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
 
 #include "transfer/oss_sdk.h"
@@ -23,9 +22,8 @@ int main(int argc, char** argv) {
   OSS::OssClient client(argv[1], argv[4], argv[5], conf);
   OSS::GetObjectRequest request(argv[2], argv[3]);
   const std::string path = argv[6];
-  request.setResponseStreamFactory([&path]() -> std::shared_ptr<std::iostream> {
-    return std::make_shared<std::fstream>(
-        path, std::ios_base::in | std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);
+  request.setResponseStreamFactory([&path]() -> std::shared_ptr<OSS::ResponseStream> {
+    return std::make_shared<OSS::FileStream>(path);
   });
   LARGE_INTEGER frequency, start, end;
   QueryPerformanceFrequency(&frequency);
