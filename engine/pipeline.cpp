@@ -11,6 +11,7 @@
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
+#include "resources/version.h"
 
 StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   AppContext& ctx = GetAppContext();
@@ -30,7 +31,7 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   CreateFolderPath(ctx.stagingDir + "\\");
   OpenInstallLog();
   if (owner != nullptr) UpdateWindow(owner);
-  WriteLog("Version: IE_9.5.9.1");
+  WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
   WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
 
   if (!client.FetchManifest()) {

@@ -17,6 +17,8 @@ packages=(
   libminizip-dev zlib1g-dev g++
   locales
   iproute2 util-linux
+  # Authenticode signing and verification of the release build
+  osslsigncode
 )
 
 missing=()
