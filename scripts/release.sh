@@ -141,6 +141,7 @@ else
   cp "$linked" "$out"
   echo "release: not signed (no --cert/--key)"
 fi
+chmod +x "$out"
 size=$(stat -c %s "$out")
 echo "installer: $out"
 echo "size: $size bytes ($(awk -v s="$size" 'BEGIN { printf "%.2f", s / 1048576 }') MiB)"
