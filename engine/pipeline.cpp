@@ -14,6 +14,7 @@
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
+#include "resources/version.h"
 
 ThreadStartFunction StartWorkerThread = _beginthreadex;
 
@@ -45,7 +46,7 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   CreateFolderPath(ctx.stagingDir + "\\");
   OpenInstallLog(ctx.logDir);
   if (owner != nullptr) UpdateWindow(owner);
-  WriteLog("Version: IE_9.5.9.1");
+  WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
   WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
   for (const std::string& line : recovery) WriteLog(line.c_str());
 

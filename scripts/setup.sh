@@ -19,6 +19,8 @@ packages=(
   clang libclang-rt-14-dev
   locales
   iproute2 util-linux
+  # Authenticode signing and verification of the release build
+  osslsigncode
 )
 
 missing=()

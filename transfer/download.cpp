@@ -2,7 +2,6 @@
 #include "transfer/download.h"
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
 
 #include "engine/app_context.h"
@@ -70,11 +69,9 @@ bool IClient::DownloadObject(const std::string& key, const std::string& localPat
   OSS::GetObjectRequest request(bucket, key);
   const std::string* path = &localPath;
   bool streamMade = false;
-  request.setResponseStreamFactory([path, &streamMade]() -> std::shared_ptr<std::iostream> {
+  request.setResponseStreamFactory([path, &streamMade]() -> std::shared_ptr<OSS::ResponseStream> {
     streamMade = true;
-    return std::make_shared<std::fstream>(
-        *path, std::ios_base::in | std::ios_base::out | std::ios_base::binary |
-                   std::ios_base::trunc);
+    return std::make_shared<OSS::FileStream>(*path);
   });
   request.setTransferProgress(OSS::TransferProgress{OnTransferProgress, this});
 
@@ -92,9 +89,7 @@ bool IClient::DownloadObject(const std::string& key, const std::string& localPat
   if (success && !streamMade) {
     // An empty object never reaches the stream factory; without this an
     // older file of the same name would pass for the download.
-    std::ofstream empty(localPath, std::ios_base::out | std::ios_base::binary |
-                                       std::ios_base::trunc);
-    success = empty.is_open();
+    success = OSS::FileStream(localPath).IsOpen();
     if (!success) WriteLog(DownloadFailureLine("FileError", "cannot create " + LogTextOfPath(localPath), "").c_str());
   }
   // With a release key nothing reaches the caller (and so the unpacking)

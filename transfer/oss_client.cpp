@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <ctime>
 #include <thread>
-#include <sstream>
 #include <vector>
 
 #include "platform/handles.h"
@@ -128,7 +127,7 @@ struct Attempt {
   std::string errorBody;             // body of a non-2xx answer
   int64_t received = 0;              // body bytes of a 2xx answer
   uint64_t crc = 0;                  // their CRC-64
-  std::shared_ptr<std::iostream> content;
+  std::shared_ptr<ResponseStream> content;
 };
 
 // WinHTTP's raw header block ("HTTP/1.1 200 OK\r\nName: value\r\n...") read
@@ -217,7 +216,7 @@ namespace {
 // read each; memory stays flat whatever the object's size.
 class PipelinedSink {
  public:
-  explicit PipelinedSink(std::shared_ptr<std::iostream> stream)
+  explicit PipelinedSink(std::shared_ptr<ResponseStream> stream)
       : stream_(std::move(stream)), slot_(kReadChunk), writer_([this] { Run(); }) {}
   ~PipelinedSink() { Finish(); }
   PipelinedSink(const PipelinedSink&) = delete;
@@ -262,7 +261,7 @@ class PipelinedSink {
         full_ = false;
         pipeChanged_.notify_all();
       }
-      const bool written = stream_->write(work.data(), static_cast<std::streamsize>(size)).good();
+      const bool written = stream_->Write(work.data(), size);
       crc_ = CalcCRC64(crc_, work.data(), size);
       if (!written) {
         std::lock_guard<std::mutex> lock(pipeLock_);
@@ -273,7 +272,7 @@ class PipelinedSink {
     }
   }
 
-  std::shared_ptr<std::iostream> stream_;
+  std::shared_ptr<ResponseStream> stream_;
   // Guards the hand-over slot and the flags below between the receiving
   // thread and the writer.
   std::mutex pipeLock_;
@@ -462,7 +461,7 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
       if (!attempt.content) {
         attempt.content = get != nullptr && get->ResponseStreamFactory()
                               ? get->ResponseStreamFactory()()
-                              : std::make_shared<std::stringstream>();
+                              : std::make_shared<StringStream>();
         if (attempt.content) sink = std::make_unique<PipelinedSink>(attempt.content);
       }
       attempt.received += static_cast<int64_t>(read);
@@ -487,7 +486,6 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
                                              std::to_string(total - transferred) +
                                              " bytes remaining to read");
   }
-  if (attempt.content) attempt.content->flush();
   return attempt;
 }
 

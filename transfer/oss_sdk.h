@@ -15,13 +15,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "transfer/oss_error_xml.h"
 #include "transfer/oss_signer.h"
+#include "transfer/oss_stream.h"
 
 namespace AlibabaCloud::OSS {
 
@@ -165,15 +165,15 @@ class ObjectMetaData {
 class GetObjectResult {
  public:
   GetObjectResult() = default;
-  GetObjectResult(ObjectMetaData meta, std::shared_ptr<std::iostream> content)
+  GetObjectResult(ObjectMetaData meta, std::shared_ptr<ResponseStream> content)
       : meta_(std::move(meta)), content_(std::move(content)) {}
   const ObjectMetaData& Metadata() const { return meta_; }
   const std::string& RequestId() const { return meta_.RequestId(); }
-  const std::shared_ptr<std::iostream>& Content() const { return content_; }
+  const std::shared_ptr<ResponseStream>& Content() const { return content_; }
 
  private:
   ObjectMetaData meta_;
-  std::shared_ptr<std::iostream> content_;
+  std::shared_ptr<ResponseStream> content_;
 };
 
 using GetObjectOutcome = Outcome<OssError, GetObjectResult>;
@@ -191,7 +191,7 @@ struct TransferProgress {
 // Gives the stream a successful body is written to. Called on the first
 // body byte of each successful attempt, so a retry starts afresh; never
 // called for an empty object or an error answer.
-using IOStreamFactory = std::function<std::shared_ptr<std::iostream>()>;
+using IOStreamFactory = std::function<std::shared_ptr<ResponseStream>()>;
 
 class GetObjectRequest {
  public:

@@ -41,10 +41,10 @@ void RecordProgress(size_t increment, int64_t transferred, int64_t total, void* 
 }  // namespace
 
 void Recorder::Attach(OSS::GetObjectRequest& request) {
-  request.setResponseStreamFactory([this]() -> std::shared_ptr<std::iostream> {
+  request.setResponseStreamFactory([this]() -> std::shared_ptr<OSS::ResponseStream> {
     ++factoryCalls;
     increments = 0;  // a new attempt starts its counts again
-    stream = std::make_shared<std::stringstream>();
+    stream = std::make_shared<OSS::StringStream>();
     return stream;
   });
   request.setTransferProgress(OSS::TransferProgress{RecordProgress, this});

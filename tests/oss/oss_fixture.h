@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,7 +31,7 @@ std::string Pattern(size_t size);
 // What one GetObject call did to its stream factory and progress handler.
 struct Recorder {
   int factoryCalls = 0;
-  std::shared_ptr<std::stringstream> stream;
+  std::shared_ptr<OSS::StringStream> stream;
   int64_t increments = 0;
   int64_t lastTransferred = -1;
   int64_t lastTotal = -1;
