@@ -7,9 +7,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <iostream>
 #include <memory>
-#include <streambuf>
 
 #include "engine/client.h"
 #include "platform/install_log.h"
@@ -24,34 +22,17 @@ namespace {
 
 // Keeps at most kReleaseIndexMaxBytes; a longer body fails its write, which
 // ends the transfer, so a hostile answer cannot fill the memory.
-class CappedBuffer : public std::streambuf {
+class CappedStream final : public OSS::ResponseStream {
  public:
+  bool Write(const char* data, size_t size) override {
+    const size_t take = std::min(size, kReleaseIndexMaxBytes - data_.size());
+    data_.append(data, take);
+    return take == size;
+  }
   const std::string& data() const { return data_; }
-
- protected:
-  int_type overflow(int_type c) override {
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    if (data_.size() >= kReleaseIndexMaxBytes) return traits_type::eof();
-    data_ += traits_type::to_char_type(c);
-    return c;
-  }
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    const size_t take = std::min(static_cast<size_t>(n), kReleaseIndexMaxBytes - data_.size());
-    data_.append(s, take);
-    return static_cast<std::streamsize>(take);
-  }
 
  private:
   std::string data_;
-};
-
-class CappedStream : public std::iostream {
- public:
-  CappedStream() : std::iostream(nullptr) { rdbuf(&buffer_); }
-  const std::string& data() const { return buffer_.data(); }
-
- private:
-  CappedBuffer buffer_;
 };
 
 // A small object into memory. It is no package: no progress is posted and
@@ -65,7 +46,7 @@ bool FetchSmallObject(const IClient& client, const std::string& key, std::string
   // The layer asks for a fresh stream on every attempt; the last one holds
   // the body.
   auto last = std::make_shared<std::shared_ptr<CappedStream>>();
-  request.setResponseStreamFactory([last]() -> std::shared_ptr<std::iostream> {
+  request.setResponseStreamFactory([last]() -> std::shared_ptr<OSS::ResponseStream> {
     *last = std::make_shared<CappedStream>();
     return *last;
   });

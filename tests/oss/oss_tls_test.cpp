@@ -111,7 +111,7 @@ TEST_F(OssTlsTest, RefusesCertificatesTheSystemDoesNotAcceptAndSaysWhy) {
     AppContext& ctx = GetAppContext();
     ctx.logDir = work_ / (std::string("log_") + c.server);
     CreateDirectoryA(ctx.logDir.c_str(), nullptr);
-    OpenInstallLog();
+    OpenInstallLog(ctx.logDir);
     IClient installer;
     installer.bucket = kBucket;
     installer.ossClient = &client;
