@@ -33,15 +33,27 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   WriteLog("Version: IE_9.5.9.1");
   WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
 
-  if (!client.FetchManifest()) {
+  // The manifest transfer can take as long as the object store makes it
+  // wait; on the UI thread that froze the window. One thread fetches it and
+  // then goes on as the worker. Nobody waits for it; its handle is not needed.
+  const uintptr_t thread = _beginthreadex(nullptr, 0, FetchManifestThenInstall, &client, 0, nullptr);
+  if (thread == 0) {
     CloseInstallLog();
     return StartOutcome::ManifestFailed;
   }
-
-  const uintptr_t thread = _beginthreadex(nullptr, 0, RunInstall, &client, 0, nullptr);
-  // Nobody waits for the worker; its handle is not needed.
-  if (thread != 0) CloseHandle(reinterpret_cast<HANDLE>(thread));
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
   return StartOutcome::Started;
+}
+
+unsigned __stdcall FetchManifestThenInstall(void* client) {
+  if (!static_cast<IClient*>(client)->FetchManifest()) {
+    // The window shows step-name entry 0 with the failure suffix and closes
+    // the log again, which does no harm.
+    CloseInstallLog();
+    PostToMainWindow(WM_INSTALL_FAILED, kStepManifest);
+    return 0;
+  }
+  return RunInstall(client);
 }
 
 namespace {

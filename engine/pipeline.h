@@ -6,15 +6,20 @@ struct IClient;
 // Outcome of the UI-thread half of an installation start.
 enum class StartOutcome {
   Declined,        // the user cancelled the reinstall warning
-  ManifestFailed,  // the manifest could not be fetched; the log is closed
-  Started,         // the worker thread runs RunInstall
+  ManifestFailed,  // no thread could be started to fetch the manifest; the log is closed
+  Started,         // a thread fetches the manifest, then runs RunInstall
 };
 
 // The start sequence on the UI thread: stops a client running from the
 // install folder, asks before a reinstall (message box owned by `owner`),
-// prepares the staging folder and the log, fetches the manifest and starts
-// the worker. The window applies the outcome to its own state.
+// prepares the staging folder and the log, and starts the thread that
+// fetches the manifest and goes on as the worker. The window applies the
+// outcome to its own state; a manifest that cannot be fetched arrives later
+// as WM_INSTALL_FAILED with kStepManifest, after the log has been closed.
 StartOutcome StartInstallSequence(IClient& client, HWND owner);
+
+// Thread procedure: FetchManifest, then RunInstall on the same thread.
+unsigned __stdcall FetchManifestThenInstall(void* client);
 
 // Worker thread procedure; the argument is the window's IClient. Returns 1
 // after WM_INSTALL_DONE, 0 after WM_INSTALL_FAILED.
