@@ -41,19 +41,19 @@ void FixPathVariable() {
   SetEnvironmentVariableW(L"Path", value.c_str());
 }
 
-bool BringRunningCopyForward(const wchar_t* mutexName, const wchar_t* windowTitle) {
+bool BringRunningCopyForward() {
   // Kept open until the process ends; the system releases it then, also
   // after a crash or a terminated run.
   static HANDLE instance = nullptr;
   if (instance != nullptr) return false;
-  instance = CreateMutexW(nullptr, FALSE, mutexName);
+  instance = CreateMutexW(nullptr, FALSE, kInstanceMutexName);
   if (instance == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return false;
   CloseHandle(instance);
   instance = nullptr;
 
   // The first copy may still be starting: its window appears within moments.
   for (int attempt = 0; attempt < 50; ++attempt) {
-    if (HWND running = FindWindowW(kMainWindowClass, windowTitle)) {
+    if (HWND running = FindWindowW(kMainWindowClass, kMainWindowTitle)) {
       if (IsIconic(running)) ShowWindow(running, SW_RESTORE);
       // A window hidden on its way out (Open, the close box) stays hidden.
       SetForegroundWindow(running);

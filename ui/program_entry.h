@@ -18,9 +18,7 @@ void FixPathVariable();
 // One installer per session: the first copy holds a named mutex for its
 // whole run. A later copy finds the first one's window, brings it to the
 // front and returns true (it must then exit); false for the first copy.
-// `mutexName` and `windowTitle` are parameters for the tests.
-bool BringRunningCopyForward(const wchar_t* mutexName = kInstanceMutexName,
-                             const wchar_t* windowTitle = kMainWindowTitle);
+bool BringRunningCopyForward();
 
 // Shows the created and initialised main window, activated so that it takes
 // the keyboard focus, and places it.

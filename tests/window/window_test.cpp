@@ -732,20 +732,77 @@ TEST_F(InstallerWindow, ClosingWhileInstallingAsksFirstAndLogsTheUsersEnd) {
   EXPECT_FALSE(Alive());
 }
 
-TEST_F(InstallerWindow, EnglishMessageBoxesShowLettersNotBoxes) {
-  GetAppContext().languageId = 1033;
-  OpenInstallLog();
-  BecomeInstalling();
-  testing_support::GlyphCount glyphs;
-  testing_support::DialogAnswerer box(IDCANCEL, 10000, [&](HWND dialog) {
-    if (HWND label = GetDlgItem(dialog, 0xFFFF)) glyphs = testing_support::CountGlyphs(testing_support::CaptureClient(label));
-  });
-  SystemClose();
-  ASSERT_TRUE(box.Join());
+Image Crop(const Image& image, const RECT& r) {
+  Image part;
+  part.width = r.right - r.left;
+  part.height = r.bottom - r.top;
+  for (int y = r.top; y < r.bottom; ++y)
+    for (int x = r.left; x < r.right; ++x) part.pixels.push_back(image.At(x, y));
+  return part;
+}
+
+// In each language, what the user reads is made of that language's glyphs,
+// not of one box repeated (a font without the characters), and the failure
+// text stays inside the window.
+TEST_F(InstallerWindow, EveryLanguageReadsInMessageBoxesStepLineAndFailureText) {
+  const struct {
+    int32_t languageId;
+    const char* screenshotSuffix;  // the Ready looks of the README; simplified Chinese has its own
+    int boxGlyphs;
+    int boxShapes;  // letters repeat; characters less so
+    int stepGlyphs;
+  } languages[] = {
+      {1033, "-en", 60, 20, 15},
+      {1028, "-zh-tw", 25, 15, 5},
+      {2052, nullptr, 25, 15, 5},
+  };
+  for (const auto& language : languages) {
+    SCOPED_TRACE(language.languageId);
+    Open();
+    GetAppContext().languageId = language.languageId;
+    MoveTo(kNowhere);
+    if (language.screenshotSuffix != nullptr) {
+      EXPECT_TRUE(testing_support::WritePng(Look(), ScreenshotPath((std::string("ready-closed") +
+                                                                     language.screenshotSuffix).c_str())));
+      Click(kToggle);
+      MoveTo(kNowhere);
+      EXPECT_TRUE(testing_support::WritePng(Look(), ScreenshotPath((std::string("ready-open") +
+                                                                     language.screenshotSuffix).c_str())));
+      Click(kToggle);
+    }
+
+    OpenInstallLog();
+    Click(kInstallSpot);
+    MoveTo(kNowhere);
+    BecomeInstalling();
+    testing_support::GlyphCount box;
+    testing_support::DialogAnswerer answer(IDCANCEL, 10000, [&](HWND dialog) {
+      if (HWND label = GetDlgItem(dialog, 0xFFFF))
+        box = testing_support::CountGlyphs(testing_support::CaptureClient(label));
+    });
+    SystemClose();
+    ASSERT_TRUE(answer.Join());
+    EXPECT_GT(box.glyphs, language.boxGlyphs);
+    EXPECT_GT(box.shapes, language.boxShapes);
+
+    Post(WM_INSTALL_STEP, 4);
+    const testing_support::GlyphCount step = testing_support::CountGlyphs(Crop(Look(), RECT{32, 234, 400, 254}));
+    EXPECT_GT(step.glyphs, language.stepGlyphs);
+    EXPECT_GT(step.shapes, step.glyphs / 2);
+
+    // The longest failure text: whole, right-aligned, nothing left of the
+    // step line, nothing on the bar.
+    Post(WM_INSTALL_FAILED, 11);
+    const Image failed = Look();
+    EXPECT_EQ(failed.Count(RECT{1, kWhiteAreaTop, 32, 308}, kBlack), 0);
+    EXPECT_EQ(failed.Count(RECT{466, kWhiteAreaTop, 499, 308}, kBlack), 0);
+    EXPECT_EQ(failed.Count(RECT{1, kProgressBarTop, 499, 308}, kBlack), 0);
+    EXPECT_GT(failed.Count(RECT{32, kWhiteAreaTop, 466, kProgressBarTop}, kBlack), 100);
+    if (language.languageId == 1033) {
+      EXPECT_TRUE(testing_support::WritePng(failed, ScreenshotPath("failed-en")));
+    }
+  }
   GetAppContext().languageId = 2052;
-  // A font without Latin letters draws the question as one box repeated.
-  EXPECT_GT(glyphs.glyphs, 40);
-  EXPECT_GT(glyphs.shapes, 15);
 }
 
 TEST_F(InstallerWindow, ScreenReadersFindTheWindowAndItsButtonsByName) {
@@ -929,6 +986,54 @@ TEST(EndOfRun, WhileTheWorkerRunsTheProcessEndsWithoutTheShutdown) {
     EndRunIfWorkerActive(dlg);  // returns: the normal shutdown follows
     EXPECT_EQ(dlg.state, state);
   }
+}
+
+// What the glyph check sees: a line of one box repeated is one shape; two
+// lines of different letters are many.
+TEST(ScreenImage, GlyphCountTellsRepeatedBoxesFromLetters) {
+  const auto draw = [](const std::function<void(HDC)>& paint) {
+    Image image;
+    image.width = 200;
+    image.height = 40;
+    win::MemoryDC dc(CreateCompatibleDC(nullptr));
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = image.width;
+    info.bmiHeader.biHeight = -image.height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    win::Bitmap dib(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    win::SelectGuard select(dc.get(), dib.get());
+    RECT all{0, 0, image.width, image.height};
+    FillRect(dc.get(), &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    paint(dc.get());
+    GdiFlush();
+    const auto* bgra = static_cast<const uint8_t*>(bits);
+    for (int i = 0; i < image.width * image.height; ++i)
+      image.pixels.push_back(RGB(bgra[i * 4 + 2], bgra[i * 4 + 1], bgra[i * 4]));
+    return image;
+  };
+  const Image boxes = draw([](HDC dc) {
+    for (int i = 0; i < 12; ++i) {
+      RECT box{4 + i * 14, 10, 14 + i * 14, 26};
+      FrameRect(dc, &box, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    }
+  });
+  const testing_support::GlyphCount boxCount = testing_support::CountGlyphs(boxes);
+  EXPECT_EQ(boxCount.glyphs, 12);
+  EXPECT_EQ(boxCount.shapes, 1);
+
+  if (Font20 == nullptr) CreateDrawingResources();
+  const Image letters = draw([](HDC dc) {
+    win::SelectGuard font(dc, Font20);
+    SetBkMode(dc, TRANSPARENT);
+    TextOutW(dc, 2, 0, L"Browse Custom", 13);
+    TextOutW(dc, 2, 20, L"Install Open", 12);
+  });
+  const testing_support::GlyphCount letterCount = testing_support::CountGlyphs(letters);
+  EXPECT_GE(letterCount.glyphs, 20);
+  EXPECT_GE(letterCount.shapes, 14);
 }
 
 TEST(ScreenImage, PngRoundTripKeepsEveryPixel) {
