@@ -50,12 +50,10 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
   for (const std::string& line : recovery) WriteLog(line.c_str());
 
-  if (!client.FetchManifest()) {
-    CloseInstallLog();
-    return StartOutcome::ManifestFailed;
-  }
-
-  const uintptr_t thread = StartWorkerThread(nullptr, 0, RunInstall, &client, 0, nullptr);
+  // The manifest transfer can take as long as the object store makes it
+  // wait; on the UI thread that froze the window. One thread fetches it and
+  // then goes on as the worker. Nobody waits for it; its handle is not needed.
+  const uintptr_t thread = StartWorkerThread(nullptr, 0, FetchManifestThenInstall, &client, 0, nullptr);
   if (thread == 0) {
     char line[260] = {};
     std::snprintf(line, sizeof line, "Install thread not started, error %d", errno);
@@ -63,9 +61,19 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
     CloseInstallLog();
     return StartOutcome::WorkerNotStarted;
   }
-  // Nobody waits for the worker; its handle is not needed.
   CloseHandle(reinterpret_cast<HANDLE>(thread));
   return StartOutcome::Started;
+}
+
+unsigned __stdcall FetchManifestThenInstall(void* client) {
+  if (!static_cast<IClient*>(client)->FetchManifest()) {
+    // The window shows step-name entry 0 with the failure suffix and closes
+    // the log again, which does no harm.
+    CloseInstallLog();
+    PostToMainWindow(WM_INSTALL_FAILED, kStepManifest);
+    return 0;
+  }
+  return RunInstall(client);
 }
 
 namespace {

@@ -8,17 +8,19 @@ struct IClient;
 
 // Outcome of the UI-thread half of an installation start.
 enum class StartOutcome {
-  Declined,        // the user cancelled the reinstall warning, or the start was refused
-  ManifestFailed,  // the manifest could not be fetched; the log is closed
-  Started,         // the worker thread runs RunInstall
-  WorkerNotStarted,  // the worker thread could not be started; the log is closed
+  Declined,          // the user cancelled the reinstall warning, or the start was refused
+  ManifestFailed,    // the manifest could not be fetched; the log is closed
+  Started,           // a thread fetches the manifest, then runs RunInstall
+  WorkerNotStarted,  // no thread could be started; the log is closed
 };
 
 // The start sequence on the UI thread: asks before a reinstall (message box
 // owned by `owner`), stops a client running from the install folder, settles
 // a hand-over an earlier run left unfinished, prepares the staging folder and
-// the log, fetches the manifest and starts the worker. The window applies the
-// outcome to its own state.
+// the log, and starts the thread that fetches the manifest and goes on as the
+// worker. The window applies the outcome to its own state; a manifest that
+// cannot be fetched arrives later as WM_INSTALL_FAILED with kStepManifest,
+// after the log has been closed.
 StartOutcome StartInstallSequence(IClient& client, HWND owner);
 
 // The runtime library's thread start, through which the start sequence
@@ -27,6 +29,9 @@ using ThreadStartFunction = uintptr_t (*)(void* security, unsigned stackSize,
                                           unsigned(__stdcall* procedure)(void*), void* argument,
                                           unsigned flags, unsigned* threadId);
 extern ThreadStartFunction StartWorkerThread;
+
+// Thread procedure: FetchManifest, then RunInstall on the same thread.
+unsigned __stdcall FetchManifestThenInstall(void* client);
 
 // Worker thread procedure; the argument is the window's IClient. Returns 1
 // after WM_INSTALL_DONE, 0 after WM_INSTALL_FAILED.

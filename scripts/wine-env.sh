@@ -34,10 +34,27 @@ kavimor_env_start() {
   # (services, the desktop's explorer); they inherit that process's output
   # streams. Start them here, on /dev/null, not from a test under CTest.
   LC_ALL=zh_CN.UTF-8 wine cmd /c exit >/dev/null 2>&1 </dev/null || true
-  # Windows has the 32-bit programs' uninstall key from the start; a new Wine
-  # prefix does not, and the installer only opens it.
-  wine reg add 'HKLM\SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall' /f \
-    >/dev/null 2>&1 </dev/null || true
+  # One registry import, every start (a prefix made before a change here
+  # gets it too):
+  # - Windows has the 32-bit programs' uninstall key from the start; a new
+  #   Wine prefix does not, and the installer only opens it.
+  # - The fonts a Chinese Windows draws with ("Microsoft YaHei" for the
+  #   window, the dialog fonts for message boxes) are not in the prefix; Wine
+  #   would fall back to DejaVu Sans (wider Latin, "Browse" clipped) or to a
+  #   font without Latin glyphs (English message boxes as rows of boxes). The
+  #   installed CJK font stands in for all of them.
+  local reg="$WINEPREFIX/kavimor-env.reg" face
+  {
+    printf 'REGEDIT4\r\n\r\n'
+    printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall]\r\n\r\n'
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+    for face in "Microsoft YaHei" "Microsoft YaHei UI" "Microsoft JhengHei" "SimSun" "NSimSun" \
+      "PMingLiU" "MingLiU" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "Segoe UI"; do
+      printf '"%s"="WenQuanYi Micro Hei"\r\n' "$face"
+    done
+  } >"$reg"
+  # Z: is the whole Unix file system in every Wine prefix.
+  wine regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1 </dev/null || true
 }
 
 kavimor_env_stop() {

@@ -43,8 +43,16 @@ def hills(x, height):
     return a, b
 
 
+# The emblem sits in the same place in both pictures, in the upper middle
+# above every text the window draws there (the waiting line starts at row 96,
+# the package tag at row 142).
+EMBLEM_CX, EMBLEM_CY, EMBLEM_R = 250.0, 60.0, 30.0
+# Edges are drawn at 4 x 4 samples per pixel and averaged.
+SUPERSAMPLE = 4
+
+
 def emblem(x, y, cx, cy, r):
-    """Colour of the emblem at (x, y), or None outside it: a light ring
+    """Colour of the emblem at point (x, y), or None outside it: a light ring
     around a diamond, the product's mark."""
     dx, dy = x - cx, y - cy
     d = math.hypot(dx, dy)
@@ -56,22 +64,47 @@ def emblem(x, y, cx, cy, r):
     return None
 
 
-def artwork(x, y, height, with_hills, emblem_cy, emblem_r):
-    colour = gradient(y, height)
-    mark = emblem(x, y, WIDTH // 2, emblem_cy, emblem_r)
+def artwork_point(x, y, hills_height):
+    """Colour at point (x, y) of the red artwork; the gradient runs over the
+    whole window in both pictures, so the emblem's edge blends alike."""
+    colour = gradient(y, HEIGHT)
+    mark = emblem(x, y, EMBLEM_CX, EMBLEM_CY, EMBLEM_R)
     if mark is not None:
         return mark
-    if with_hills:
-        a, b = hills(x, height)
-        if y >= b:
-            return mix(colour, (90, 8, 12), 0.55)
-        if y >= a:
-            return mix(colour, (120, 12, 16), 0.35)
+    a, b = hills(x, hills_height)
+    if y >= b:
+        return mix(colour, (90, 8, 12), 0.55)
+    if y >= a:
+        return mix(colour, (120, 12, 16), 0.35)
     return colour
 
 
+def needs_samples(px, py, hills_height):
+    """True for pixels where an edge may pass: the emblem's square and the
+    rows the hill ridges can reach."""
+    reach = EMBLEM_R + 1
+    if abs(px + 0.5 - EMBLEM_CX) <= reach and abs(py + 0.5 - EMBLEM_CY) <= reach:
+        return True
+    top = hills_height - 46 - 22
+    return top <= py <= hills_height - 46 + 32
+
+
+def artwork(px, py, hills_height):
+    """Colour of pixel (px, py): its centre, or the mean of its samples."""
+    if not needs_samples(px, py, hills_height):
+        return artwork_point(px + 0.5, py + 0.5, hills_height)
+    n = SUPERSAMPLE
+    total = [0, 0, 0]
+    for sy in range(n):
+        for sx in range(n):
+            c = artwork_point(px + (sx + 0.5) / n, py + (sy + 0.5) / n, hills_height)
+            for i in range(3):
+                total[i] += c[i]
+    return tuple(clamp(t / (n * n)) for t in total)
+
+
 def picture_ready():
-    return [[artwork(x, y, HEIGHT, True, 95, 52) for x in range(WIDTH)] for y in range(HEIGHT)]
+    return [[artwork(x, y, HEIGHT) for x in range(WIDTH)] for y in range(HEIGHT)]
 
 
 def picture_installing():
@@ -82,7 +115,7 @@ def picture_installing():
             if y in (0, HEIGHT - 1) or x in (0, WIDTH - 1):
                 row.append(FRAME)
             elif y <= 215:
-                row.append(artwork(x, y, 216, True, 80, 44))
+                row.append(artwork(x, y, 216))
             elif y <= 307:
                 row.append(WHITE)
             else:

@@ -10,6 +10,8 @@
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
+#include "ui/accessibility.h"
+#include "ui/program_entry.h"
 #include "ui/texts.h"
 
 namespace {
@@ -42,7 +44,7 @@ TKavimorDlg::~TKavimorDlg() {
 }
 
 void TKavimorDlg::Initialise() {
-  SetWindowTextW(hwnd, L"\u5361\u7EF4");
+  SetWindowTextW(hwnd, kMainWindowTitle);
 
   progressBar = new TProcess();
   progressBar->value = 0;
@@ -114,13 +116,30 @@ LRESULT TKavimorDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_LBUTTONUP: {
       const POINT p = CursorInClient();
-      if (PtInRect(&closeRect, p) && state != Installing) {
-        ShowWindow(hwnd, SW_HIDE);
-        if (state == Finished) SaveDpiAwareSetting(GetAppContext().installDir);
-        Close();
-      }
+      if (PtInRect(&closeRect, p) && state != Installing) CloseFromCloseBox();
       return 0;
     }
+    case WM_KEYDOWN:
+      return OnKeyDown(wParam) ? 0 : -1;
+    case WM_SYSKEYDOWN:
+      // Alt+F4 on a window without a system menu: ours to handle, so that it
+      // asks like every other way of closing.
+      if (wParam != VK_F4) return -1;
+      Close();
+      return 0;
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) != SC_CLOSE) return -1;
+      Close();
+      return 0;
+    case WM_CLOSE:
+      Close();
+      return 0;
+    case kPressControlMessage:
+      PressControl(static_cast<int>(wParam));
+      return 0;
+    case WM_GETOBJECT:
+      if (static_cast<LONG>(lParam) != OBJID_CLIENT) return -1;
+      return AnswerAccessibleObjectRequest(hwnd, wParam);
     case WM_MOUSELEAVE:
       installHover = false;
       browseHover = false;
@@ -168,17 +187,148 @@ LRESULT TKavimorDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   }
 }
 
+void TKavimorDlg::PressMainButton() {
+  if (state == Ready) {
+    StartInstall();
+  } else if (state == Finished) {
+    ShowWindow(hwnd, SW_HIDE);
+    SaveDpiAwareSetting(GetAppContext().installDir);
+    LaunchClient(GetAppContext().installDir);
+    Close();
+  }
+}
+
+void TKavimorDlg::CloseFromCloseBox() {
+  ShowWindow(hwnd, SW_HIDE);
+  if (state == Finished) SaveDpiAwareSetting(GetAppContext().installDir);
+  Close();
+}
+
+bool TKavimorDlg::ControlShown(int control) const {
+  switch (control) {
+    case kMainButton:
+      return state == Ready || state == Finished;
+    case kCustomToggle:
+      return state == Ready;
+    case kBrowseButton:
+      return state == Ready && !panelCollapsed;
+    default:
+      return false;
+  }
+}
+
+RECT TKavimorDlg::ControlRect(int control) const {
+  switch (control) {
+    case kMainButton:
+      return installRect;
+    case kCustomToggle:
+      return customRect;
+    case kBrowseButton:
+      return browseRect;
+    default:
+      return RECT{};
+  }
+}
+
+const wchar_t* TKavimorDlg::ControlName(int control) const {
+  switch (control) {
+    case kMainButton:
+      return UiText(state == Finished ? 7 : 0);
+    case kCustomToggle:
+      return CustomAccessibleName();
+    case kBrowseButton:
+      return BrowseLabel();
+    default:
+      return WindowAccessibleName();
+  }
+}
+
+int TKavimorDlg::FocusedControl() const {
+  if (ControlShown(focusControl)) return focusControl;
+  // The focused control went away (the panel closed, the state moved on):
+  // the focus falls back to the main button.
+  return ControlShown(kMainButton) ? kMainButton : kNoControl;
+}
+
+void TKavimorDlg::MoveFocus(bool forward) {
+  // Top to bottom as the controls stand in the window.
+  constexpr int order[kDrawnControlCount] = {kBrowseButton, kMainButton, kCustomToggle};
+  const int current = FocusedControl();
+  if (current == kNoControl) return;
+  int at = 0;
+  while (order[at] != current) ++at;
+  for (int step = 1; step <= kDrawnControlCount; ++step) {
+    const int next = order[(at + (forward ? step : kDrawnControlCount - step)) % kDrawnControlCount];
+    if (ControlShown(next)) {
+      focusControl = next;
+      break;
+    }
+  }
+  NotifyWinEvent(EVENT_OBJECT_FOCUS, hwnd, OBJID_CLIENT, focusControl);
+}
+
+void TKavimorDlg::PressControl(int control) {
+  if (!ControlShown(control)) return;
+  switch (control) {
+    case kMainButton:
+      PressMainButton();
+      break;
+    case kCustomToggle:
+      panelCollapsed = !panelCollapsed;
+      Invalidate();
+      break;
+    case kBrowseButton:
+      BrowseForFolder();
+      break;
+    default:
+      break;
+  }
+}
+
+bool TKavimorDlg::OnKeyDown(WPARAM key) {
+  switch (key) {
+    case VK_RETURN:
+      PressMainButton();
+      return true;
+    case VK_SPACE:
+      PressControl(FocusedControl());
+      return true;
+    case VK_ESCAPE:
+      // What the close box does; while installing, where there is no close
+      // box, the same question as Alt+F4.
+      if (state == Installing) {
+        Close();
+      } else {
+        CloseFromCloseBox();
+      }
+      return true;
+    case VK_TAB:
+      MoveFocus((GetKeyState(VK_SHIFT) & 0x8000) == 0);
+      focusCueShown = true;
+      Invalidate();
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool TKavimorDlg::ConfirmEndOfInstallation() {
+  // A second close request while the question is open answers nothing.
+  if (askingToEnd_) return false;
+  askingToEnd_ = true;
+  const int answer =
+      MessageBoxW(hwnd, EndInstallQuestion(), WarnCaption(), MB_OKCANCEL | MB_ICONWARNING | MB_DEFBUTTON2);
+  askingToEnd_ = false;
+  if (answer != IDOK) return false;
+  // The process ends right after this: the log says why it stops here.
+  WriteLog(Gbk(u8"用户结束安装").c_str());
+  return true;
+}
+
 void TKavimorDlg::OnLButtonDown(WPARAM wParam, LPARAM lParam) {
   const POINT p = CursorInClient();
   if (PtInRect(&installRect, p)) {
-    if (state == Ready) {
-      StartInstall();
-    } else if (state == Finished) {
-      ShowWindow(hwnd, SW_HIDE);
-      SaveDpiAwareSetting(GetAppContext().installDir);
-      LaunchClient(GetAppContext().installDir);
-      Close();
-    }
+    PressMainButton();
     return;
   }
   if (PtInRect(&browseRect, p) && state == Ready && !panelCollapsed) {
@@ -232,11 +382,19 @@ void TKavimorDlg::BrowseForFolder() {
 }
 
 void TKavimorDlg::Close() {
+  // Every way of closing while the worker runs (Alt+F4, a system close,
+  // Escape) asks first; the question can also be answered after the run
+  // ended meanwhile, and then closing is simply what the user asked for.
+  if (state == Installing && !ConfirmEndOfInstallation()) return;
   // The window is normally hidden already; the pause lets the user see the
   // last state go before anything else happens.
   Sleep(500);
   running = false;
   DestroyWindow(hwnd);
+  // Reached from a message another thread sent (WM_CLOSE), GetMessageW
+  // handles it without returning: a posted message lets the loop see that
+  // it has ended.
+  PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);
 }
 
 void TKavimorDlg::StartInstall() {

@@ -26,6 +26,20 @@ class TKavimorDlg : public TModalWnd, public IClient {
   void BrowseForFolder();
   void StartInstall();
 
+  // The buttons the window draws, as the keyboard and screen readers see
+  // them; the numbers are the children of the window's accessible object.
+  enum DrawnControl : int { kNoControl = 0, kMainButton = 1, kCustomToggle = 2, kBrowseButton = 3 };
+  static constexpr int kDrawnControlCount = 3;
+  bool ControlShown(int control) const;
+  RECT ControlRect(int control) const;
+  const wchar_t* ControlName(int control) const;
+  // The control that has the keyboard focus in this state, or kNoControl.
+  int FocusedControl() const;
+  // What a press on the control does; posted by screen readers' default
+  // action (kPressControlMessage, wParam the control).
+  void PressControl(int control);
+  static constexpr UINT kPressControlMessage = WM_APP + 1;
+
   TProcess* progressBar = nullptr;  // owned
   std::wstring statusText;
   RECT statusRect{};
@@ -38,8 +52,22 @@ class TKavimorDlg : public TModalWnd, public IClient {
   bool installHover = false;
   bool browseHover = false;
   bool panelCollapsed = true;
+  // Keyboard: the control Tab last moved to, and whether its cue is drawn
+  // (only once the keyboard has been used, as Windows does).
+  int focusControl = kMainButton;
+  bool focusCueShown = false;
 
  private:
+  void PressMainButton();
+  void CloseFromCloseBox();
+  bool OnKeyDown(WPARAM key);
+  void MoveFocus(bool forward);
+  // Asks before the user ends a running installation; true when confirmed,
+  // after the log has recorded it.
+  bool ConfirmEndOfInstallation();
+  void PaintFocusCue(HDC dc);
+  bool askingToEnd_ = false;
+
   void Paint();  // kavimor_paint.cpp
   void PaintBusy(HDC dc);
   void PaintIdle(HDC dc);

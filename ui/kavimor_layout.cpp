@@ -27,6 +27,15 @@ DlgLayout ComputeLayout(const RECT& client) {
   return l;
 }
 
+RECT FailureTextRect(const RECT& statusRect, LONG textHeight) {
+  RECT r = statusRect;
+  const LONG lowest = kProgressBarTop - 1;  // one free row above the bar
+  if (r.top + textHeight > lowest) r.top = lowest - textHeight;
+  if (r.top < kWhiteAreaTop + 1) r.top = kWhiteAreaTop + 1;
+  r.bottom = r.top + textHeight;
+  return r;
+}
+
 POINT CentredWindowOrigin(POINT cursor, const std::vector<DisplayMode>& displays,
                           int primaryScreenHeight) {
   long long left = cursor.x;

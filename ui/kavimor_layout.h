@@ -18,6 +18,19 @@ constexpr RECT kPathLabelRect{40, 155, 160, 180};
 constexpr RECT kFolderBoxRect{110, 155, 420, 180};
 constexpr RECT kFolderTextRect{112, 155, 418, 180};
 
+// The white area of the installing picture (rows 216 to 307) and where the
+// progress bar begins inside it.
+constexpr LONG kWhiteAreaTop = 216;
+constexpr LONG kProgressBarTop = kProgressBarPlace.top;
+
+// Where a failure text of `textHeight` pixels (all its lines, word-wrapped at
+// the step line's width) is drawn: on the step line like today's single
+// line when it fits there, otherwise raised just enough to end above the
+// progress bar. The rectangle never leaves the white area above the bar as
+// long as the text has room there at all.
+RECT FailureTextRect(const RECT& statusRect, LONG textHeight);
+constexpr UINT kFailureTextFlags = DT_WORDBREAK | DT_NOPREFIX;
+
 // Every rectangle the window lays out from its client size.
 struct DlgLayout {
   RECT captionRect;

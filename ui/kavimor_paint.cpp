@@ -119,9 +119,13 @@ void TKavimorDlg::PaintBusy(HDC dc) {
   SetTextColor(dc, kStepText);
   SelectObject(dc, Font20);
   if (state == Failed) {
-    // Without DT_SINGLELINE, DT_BOTTOM has no effect: the failure text
-    // stands at the top right of the step line.
-    Text(dc, statusText.c_str(), statusRect, DT_RIGHT | DT_BOTTOM);
+    // Right-aligned at the top of the step line; a text wider than the line
+    // (the English hand-over failure) breaks between words instead of
+    // running off the window's left edge.
+    RECT measured = statusRect;
+    DrawTextW(dc, statusText.c_str(), -1, &measured, kFailureTextFlags | DT_CALCRECT);
+    Text(dc, statusText.c_str(), FailureTextRect(statusRect, measured.bottom - measured.top),
+         kFailureTextFlags | DT_RIGHT);
     return;
   }
   wchar_t percent[260] = {};
@@ -161,4 +165,18 @@ void TKavimorDlg::PaintIdle(HDC dc) {
     SelectObject(dc, Font18);
     Text(dc, CustomLabel(), customRect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
   }
+  PaintFocusCue(dc);
+}
+
+void TKavimorDlg::PaintFocusCue(HDC dc) {
+  const int control = FocusedControl();
+  if (!focusCueShown || control == kNoControl) return;
+  // A thin light frame just inside the control, in the caption colour,
+  // rounded like the buttons themselves.
+  RECT r = ControlRect(control);
+  InflateRect(&r, control == kMainButton ? -3 : -1, control == kMainButton ? -3 : -1);
+  win::Pen pen(CreatePen(PS_SOLID, 1, control == kCustomToggle ? kToggleText : kLightText));
+  win::SelectGuard usePen(dc, pen.get());
+  win::SelectGuard hollow(dc, GetStockObject(NULL_BRUSH));
+  RoundRect(dc, r.left, r.top, r.right, r.bottom, 4, 4);
 }

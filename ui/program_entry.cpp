@@ -41,6 +41,38 @@ void FixPathVariable() {
   SetEnvironmentVariableW(L"Path", value.c_str());
 }
 
+bool BringRunningCopyForward() {
+  // Kept open until the process ends; the system releases it then, also
+  // after a crash or a terminated run.
+  static HANDLE instance = nullptr;
+  if (instance != nullptr) return false;
+  instance = CreateMutexW(nullptr, FALSE, kInstanceMutexName);
+  if (instance == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  CloseHandle(instance);
+  instance = nullptr;
+
+  // The first copy may still be starting: its window appears within moments.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (HWND running = FindWindowW(kMainWindowClass, kMainWindowTitle)) {
+      if (IsIconic(running)) ShowWindow(running, SW_RESTORE);
+      // A window hidden on its way out (Open, the close box) stays hidden.
+      SetForegroundWindow(running);
+      break;
+    }
+    Sleep(100);
+  }
+  return true;
+}
+
+void ShowMainWindow(TModalWnd& main) {
+  ShowWindow(main.hwnd, SW_SHOW);
+  main.PlaceWindow();
+  // Started from a browser or Explorer, the new process may show its window
+  // behind the one the user came from; the installer is what they asked for.
+  SetForegroundWindow(main.hwnd);
+  SetFocus(main.hwnd);
+}
+
 namespace {
 
 // The main window itself or one of its descendants up to three levels deep.

@@ -6,10 +6,23 @@
 class TModalWnd;
 class TKavimorDlg;
 
+constexpr const wchar_t* kInstanceMutexName = L"Local\\Kavimor9.5NetworkInstaller";
+constexpr const wchar_t* kMainWindowClass = L"TModalWnd";
+constexpr const wchar_t* kMainWindowTitle = L"\u5361\u7EF4";
+
 // Appends the system folder to this process's PATH (inherited by the client
 // started at the end): ";" when PATH does not end in one, then
 // %SystemRoot%\system32 and ";". Without SystemRoot nothing changes.
 void FixPathVariable();
+
+// One installer per session: the first copy holds a named mutex for its
+// whole run. A later copy finds the first one's window, brings it to the
+// front and returns true (it must then exit); false for the first copy.
+bool BringRunningCopyForward();
+
+// Shows the created and initialised main window, activated so that it takes
+// the keyboard focus, and places it.
+void ShowMainWindow(TModalWnd& main);
 
 // What the message loop does with one message.
 enum class LoopAction {

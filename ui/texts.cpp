@@ -177,6 +177,25 @@ const wchar_t* BrowseTitle() {
 const wchar_t* WarnCaption() { return ReinstallPromptFor(GetAppContext().languageId).caption; }
 const wchar_t* ReinstallWarning() { return ReinstallPromptFor(GetAppContext().languageId).text; }
 
+const wchar_t* EndInstallQuestion() {
+  static const wchar_t* const texts[3] = {
+      L"安装尚未完成。现在结束，已下载的内容将不会安装。确定要结束安装吗？",
+      L"安裝尚未完成。現在結束，已下載的內容將不會安裝。確定要結束安裝嗎？",
+      L"The installation has not finished. If you end it now, nothing more will be installed. "
+      L"Do you want to end the installation?"};
+  return Pick(texts);
+}
+
+const wchar_t* WindowAccessibleName() {
+  static const wchar_t* const texts[3] = {L"卡维安装程序", L"卡維安裝程式", L"Kavimor Setup"};
+  return Pick(texts);
+}
+
+const wchar_t* CustomAccessibleName() {
+  static const wchar_t* const texts[3] = {L"自定义安装", L"自定義安裝", L"Custom"};
+  return Pick(texts);
+}
+
 void CreateDrawingResources() {
   ReleaseDrawingResources();
   WhiteBrush = CreateSolidBrush(RGB(255, 255, 255));

@@ -34,6 +34,12 @@ const wchar_t* CustomLabel();
 const wchar_t* BrowseTitle();  // title line of the folder picker
 const wchar_t* WarnCaption();
 const wchar_t* ReinstallWarning();
+// Asked (with WarnCaption) before the user ends a running installation.
+const wchar_t* EndInstallQuestion();
+// Names for screen readers: the window, and the custom toggle without its
+// drawn arrow.
+const wchar_t* WindowAccessibleName();
+const wchar_t* CustomAccessibleName();
 
 // Shared drawing objects, created by InitLanguageAndResources.
 extern HBRUSH WhiteBrush;

@@ -220,10 +220,14 @@ TEST_F(PipelineTest, MissingRuntimePackageLogsStepReasonAndFailure) {
 
 TEST_F(PipelineTest, ManifestFailureClosesTheLogAndStartsNoWorker) {
   PipelineDouble::Get().manifestFails = true;
-  EXPECT_EQ(Start(), StartOutcome::ManifestFailed);
+  // The fetch runs off the UI thread: the start returns at once and the
+  // failure arrives as the last message, with the manifest's entry 0.
+  EXPECT_EQ(StartInstallSequence(client_, nullptr), StartOutcome::Started);
+  ASSERT_TRUE(sink_.PumpUntilFinal(30000, 400));
   EXPECT_FALSE(InstallLogIsOpen());
-  sink_.Pump(400);
-  EXPECT_TRUE(sink_.Steps().empty());
+  ASSERT_EQ(sink_.messages().size(), 1u);
+  EXPECT_EQ(sink_.messages().back().message, WM_INSTALL_FAILED);
+  EXPECT_EQ(sink_.messages().back().lParam, kStepManifest);
   std::vector<std::string> expected = StartLines();
   expected.push_back("9.5KavimorIE/summary.ini" + Gbk(u8",文件不存在"));
   EXPECT_EQ(Log(), expected);
@@ -316,7 +320,9 @@ TEST_F(PipelineTest, StartSettlesAnInterruptedHandOverBeforeEmptyingStaging) {
 
   PipelineDouble::Get().manifestFails = true;
   testing_support::DialogAnswerer answer(IDOK);
-  EXPECT_EQ(Start(), StartOutcome::ManifestFailed);
+  EXPECT_EQ(Start(), StartOutcome::Started);
+  EXPECT_EQ(sink_.messages().back().message, WM_INSTALL_FAILED);
+  EXPECT_EQ(sink_.messages().back().lParam, kStepManifest);
   EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\a.txt"), "a");
   EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\b.txt"), "b");
   EXPECT_FALSE(testing_support::PathExists(journal.asideDir));

@@ -326,7 +326,11 @@ TEST_F(InstallerProgram, SystemCloseWhileInstallingEndsTheRunAndLeavesTheLogClos
   ASSERT_TRUE(run.WaitForLook(e2e::LooksInstalling, 60000));
   Sleep(500);
 
+  // The user is asked first, and the confirmed end is the log's last word.
   PostMessageW(run.window(), WM_SYSCOMMAND, SC_CLOSE, 0);
+  std::wstring question;
+  ASSERT_TRUE(run.AnswerMessageBox(IDOK, 10000, &question));
+  EXPECT_EQ(question, Wide(u8"安装尚未完成。现在结束，已下载的内容将不会安装。确定要结束安装吗？"));
   DWORD code = 99;
   ASSERT_TRUE(run.WaitExit(10000, &code));
   EXPECT_EQ(code, 0u);
@@ -343,6 +347,7 @@ TEST_F(InstallerProgram, SystemCloseWhileInstallingEndsTheRunAndLeavesTheLogClos
   const std::string bytes = testing_support::ReadFileBytes(files[0]);
   ASSERT_GE(bytes.size(), 2u);
   EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
+  EXPECT_EQ(testing_support::LogTexts(places_.logDir).back(), Gbk(u8"用户结束安装"));
   EXPECT_FALSE(PathExists(places_.clientExe));
 }
 
@@ -449,6 +454,63 @@ TEST_F(InstallerProgram, HandOverThatFailsKeepsTheOldInstallationAndTheStagingTr
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.back(), Gbk(u8"安装失败：文件被占用"));
   EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName"), "<missing>");
+}
+
+TEST_F(InstallerProgram, WhileTheManifestStallsTheWindowAnswersPaintsAndMovesWithin100ms) {
+  // The manifest's body stops after a few bytes for four seconds.
+  server_.SetFaults(
+      R"({"faults": [{"kind": "stall", "key": "9.5KavimorIE/summary.ini", "value": 8, "seconds": 4}]})");
+  InstallerRun run(InstallerExe());
+  StartReady(run);
+  run.Click(e2e::kInstallSpot);
+  const ULONGLONG clicked = GetTickCount64();
+  RECT start{};
+  GetWindowRect(run.window(), &start);
+  int checks = 0;
+  int offset = 0;
+  while (GetTickCount64() < clicked + 3500) {
+    SCOPED_TRACE(std::to_string(GetTickCount64() - clicked) + " ms after the press");
+    // A paint: handled by the window's own thread, which must not be stuck.
+    InvalidateRect(run.window(), nullptr, FALSE);
+    ULONGLONG t = GetTickCount64();
+    DWORD_PTR result = 0;
+    EXPECT_NE(SendMessageTimeoutW(run.window(), WM_PAINT, 0, 0, SMTO_ABORTIFHUNG, 100, &result), 0);
+    EXPECT_LT(GetTickCount64() - t, 100u);
+    // A move: the window's thread places it.
+    offset = offset == 0 ? 7 : 0;
+    t = GetTickCount64();
+    SetWindowPos(run.window(), nullptr, start.left + offset, start.top, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    EXPECT_LT(GetTickCount64() - t, 100u);
+    RECT now{};
+    GetWindowRect(run.window(), &now);
+    EXPECT_EQ(now.left, start.left + offset);
+    ++checks;
+    Sleep(50);
+  }
+  EXPECT_GT(checks, 10);
+  // Afterwards the installation goes on as ever.
+  SetWindowPos(run.window(), nullptr, start.left, start.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  run.MoveTo(e2e::kNowhere);
+  EXPECT_TRUE(run.WaitForLook(e2e::LooksInstalling, 60000));
+}
+
+TEST_F(InstallerProgram, ASecondStartBringsTheFirstWindowForwardAndEnds) {
+  InstallerRun first(InstallerExe());
+  StartReady(first);
+  // Something else is in front when the second copy starts.
+  HWND other = CreateWindowExW(WS_EX_TOPMOST, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 200, 100,
+                               nullptr, nullptr, nullptr, nullptr);
+  SetForegroundWindow(other);
+  ASSERT_EQ(GetForegroundWindow(), other);
+
+  EXPECT_EQ(RunToEnd(InstallerExe(), ""), 0);
+  EXPECT_EQ(GetForegroundWindow(), first.window());
+  EXPECT_TRUE(IsWindowVisible(first.window()));
+  DestroyWindow(other);
+  // The second copy did nothing: no log, no staging folder.
+  EXPECT_FALSE(PathExists(places_.logDir));
+  EXPECT_FALSE(PathExists(places_.stagingDir));
 }
 
 // A DLL planted beside a program is what a plain LoadLibrary by name finds

@@ -201,7 +201,7 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
          summary.replace(summary.find("9.5.9.1"), 7, "9.5.9.0");
          WriteFileBytes(release + "\\summary.ini", summary);
        },
-       StartOutcome::ManifestFailed, 0, 0,
+       StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest,
        [](const std::string& release) {
          return std::vector<std::string>{"Release index verified,objects:5",
                                          "Release check failed,key:9.5KavimorIE/summary.ini," +
@@ -212,17 +212,17 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
        [](const std::string& release) {
          CopyFileA(DosPath(KAVIMOR_OTHER_KEY_SIGNATURE).c_str(), (release + "\\release-index.sig").c_str(), FALSE);
        },
-       StartOutcome::ManifestFailed, 0, 0, notSigned},
+       StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest, notSigned},
       {"index changed, old signature", true,
        [](const std::string& release) {
          std::string index = ReadFileBytes(release + "\\release-index.txt");
          index[30] = index[30] == '0' ? '1' : '0';  // a digit of the first digest
          WriteFileBytes(release + "\\release-index.txt", index);
        },
-       StartOutcome::ManifestFailed, 0, 0, notSigned},
+       StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest, notSigned},
       {"truncated signature", true,
        [&](const std::string& release) { WriteFileBytes(release + "\\release-index.sig", published.substr(0, 63)); },
-       StartOutcome::ManifestFailed, 0, 0,
+       StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest,
        [](const std::string&) {
          return std::vector<std::string>{
              "Release index rejected,key:9.5KavimorIE/release-index.sig,signature of 63 bytes, 64 expected"};
@@ -233,13 +233,13 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
          std::string index = ReadFileBytes(release + "\\release-index.txt");
          WriteFileBytes(release + "\\release-index.txt", index + std::string(kReleaseIndexMaxBytes, 'a'));
        },
-       StartOutcome::ManifestFailed, 0, 0,
+       StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest,
        [](const std::string&) {
          return std::vector<std::string>{"Release index fetch failed,key:9.5KavimorIE/release-index.txt,code:"};
        }},
       {"no signature", true,
        [](const std::string& release) { DeleteFileA((release + "\\release-index.sig").c_str()); },
-       StartOutcome::ManifestFailed, 0, 0,
+       StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest,
        [](const std::string&) {
          return std::vector<std::string>{"Release index fetch failed,key:9.5KavimorIE/release-index.sig,code:NoSuchKey,"};
        }},

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -211,7 +212,10 @@ std::vector<std::string> LogTexts(const std::string& logDir) {
 }
 
 DialogAnswerer::DialogAnswerer(int buttonId, DWORD timeoutMs)
-    : buttonId_(buttonId), timeoutMs_(timeoutMs) {
+    : DialogAnswerer(buttonId, timeoutMs, nullptr) {}
+
+DialogAnswerer::DialogAnswerer(int buttonId, DWORD timeoutMs, std::function<void(HWND)> look)
+    : buttonId_(buttonId), timeoutMs_(timeoutMs), look_(std::move(look)) {
   thread_ = CreateThread(nullptr, 0, &DialogAnswerer::Main, this, 0, nullptr);
 }
 
@@ -264,6 +268,10 @@ DWORD WINAPI DialogAnswerer::Main(void* param) {
       self->caption_ = WindowText(search.found);
       // The message text is the dialog's static control with id 0xFFFF.
       if (HWND label = GetDlgItem(search.found, 0xFFFF)) self->text_ = WindowText(label);
+      if (self->look_) {
+        Sleep(300);  // painted by the thread that runs the box
+        self->look_(search.found);
+      }
       // A press that arrives while the box is still being set up can be
       // lost: press until the box has gone.
       for (int attempt = 0; attempt < 50 && IsWindow(search.found); ++attempt) {

@@ -3,6 +3,7 @@
 // reads, and the programs built next to the tests.
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -73,6 +74,8 @@ std::vector<std::string> LogTexts(const std::string& logDir);
 class DialogAnswerer {
  public:
   explicit DialogAnswerer(int buttonId, DWORD timeoutMs = 20000);
+  // `look` sees the box once it has been painted, before the answer.
+  DialogAnswerer(int buttonId, DWORD timeoutMs, std::function<void(HWND)> look);
   ~DialogAnswerer();
   DialogAnswerer(const DialogAnswerer&) = delete;
   DialogAnswerer& operator=(const DialogAnswerer&) = delete;
@@ -86,6 +89,7 @@ class DialogAnswerer {
   static DWORD WINAPI Main(void* self);
   int buttonId_;
   DWORD timeoutMs_;
+  std::function<void(HWND)> look_;
   HANDLE thread_ = nullptr;
   bool answered_ = false;
   std::wstring text_;

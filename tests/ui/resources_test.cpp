@@ -4,8 +4,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/handles.h"
+#include "ui/kavimor_layout.h"
 
 namespace {
 
@@ -131,6 +133,61 @@ TEST(Resources, ReadyPictureIsRedWithEmblemAndDarkerHills) {
   // are darker than the sky just above them.
   EXPECT_GT(GetRValue(picture.At(10, 5)), GetRValue(picture.At(10, 200)));
   EXPECT_LT(GetRValue(picture.At(250, 305)), GetRValue(picture.At(250, 220)));
+}
+
+// The emblem's pixels: in the rows above the hills the artwork is a plain
+// vertical gradient, so every pixel that differs from its row's colour at
+// the left edge belongs to the emblem (edge blends included).
+std::vector<POINT> EmblemPixels(const Picture& picture) {
+  std::vector<POINT> pixels;
+  for (int y = 1; y < 140; ++y) {
+    const COLORREF row = picture.At(2, y);
+    for (int x = 2; x < 498; ++x)
+      if (picture.At(x, y) != row) pixels.push_back(POINT{x, y});
+  }
+  return pixels;
+}
+
+TEST(Resources, OneSmoothEmblemInBothPicturesClearOfEveryTextRectangle) {
+  const Picture ready(101);
+  const Picture installing(104);
+  ASSERT_NE(ready.bits, nullptr);
+  ASSERT_NE(installing.bits, nullptr);
+  const std::vector<POINT> emblem = EmblemPixels(ready);
+  ASSERT_GT(emblem.size(), 1000u);
+
+  // The same emblem, pixel for pixel, in both pictures: it neither jumps
+  // nor shrinks when the installation starts.
+  const std::vector<POINT> other = EmblemPixels(installing);
+  ASSERT_EQ(other.size(), emblem.size());
+  int blended = 0;
+  for (size_t i = 0; i < emblem.size(); ++i) {
+    const POINT p = emblem[i];
+    ASSERT_TRUE(other[i].x == p.x && other[i].y == p.y) << p.x << "," << p.y;
+    ASSERT_EQ(installing.At(p.x, p.y), ready.At(p.x, p.y)) << p.x << "," << p.y;
+    // Anti-aliased: the outermost pixels of the ring mix its colour with the
+    // background instead of stepping from one to the other.
+    const int g = GetGValue(ready.At(p.x, p.y));
+    if (g > GetGValue(ready.At(2, p.y)) + 8 && g < 200) ++blended;
+  }
+  EXPECT_GT(blended, 100);
+
+  // Every rectangle any state draws text or a button in, at 500 x 310.
+  const DlgLayout l = ComputeLayout(RECT{0, 0, 500, 310});
+  const struct {
+    const char* name;
+    RECT rect;
+  } texts[] = {
+      {"package tag", l.tagRect},         {"main button", l.installRect},
+      {"custom toggle", l.customRect},    {"browse button", l.browseRect},
+      {"folder label", kPathLabelRect},   {"folder box", kFolderBoxRect},
+      {"waiting line", l.busyRect},       {"step line", l.statusRect},
+      {"close box", RECT{483, 7, 493, 17}},
+      {"failure text", FailureTextRect(l.statusRect, 60)},
+  };
+  for (const auto& t : texts) {
+    for (const POINT p : emblem) EXPECT_FALSE(PtInRect(&t.rect, p)) << t.name << " at " << p.x << "," << p.y;
+  }
 }
 
 TEST(Resources, IconAndAdministratorManifest) {

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "platform/handles.h"
 
@@ -54,6 +56,48 @@ Image CaptureClient(HWND hwnd) {
   for (size_t i = 0; i < image.pixels.size(); ++i)
     image.pixels[i] = RGB(bgra[i * 4 + 2], bgra[i * 4 + 1], bgra[i * 4]);
   return image;
+}
+
+GlyphCount CountGlyphs(const Image& image) {
+  auto dark = [&](int x, int y) {
+    const COLORREF c = image.At(x, y);
+    return GetRValue(c) + GetGValue(c) + GetBValue(c) < 3 * 110;
+  };
+  auto rowHasText = [&](int y) {
+    for (int x = 0; x < image.width; ++x)
+      if (dark(x, y)) return true;
+    return false;
+  };
+  GlyphCount count;
+  std::set<std::string> shapes;
+  int y = 0;
+  while (y < image.height) {
+    if (!rowHasText(y)) {
+      ++y;
+      continue;
+    }
+    const int top = y;
+    while (y < image.height && rowHasText(y)) ++y;
+    const int bottom = y;
+    std::string shape;
+    for (int x = 0; x <= image.width; ++x) {
+      std::string column;
+      bool any = false;
+      for (int row = top; x < image.width && row < bottom; ++row) {
+        column.push_back(dark(x, row) ? '#' : '.');
+        any = any || column.back() == '#';
+      }
+      if (any) {
+        shape += column + '|';
+      } else if (!shape.empty()) {
+        ++count.glyphs;
+        shapes.insert(shape);
+        shape.clear();
+      }
+    }
+  }
+  count.shapes = static_cast<int>(shapes.size());
+  return count;
 }
 
 namespace {

@@ -20,6 +20,15 @@ struct Image {
   bool DiffersIn(const Image& other, const RECT& r) const;
 };
 
+// Dark text on a light ground, cut into lines (runs of rows with text) and
+// glyphs (runs of columns with text inside a line). A font without the
+// text's characters draws every glyph as the same box: `shapes` is then 1.
+struct GlyphCount {
+  int glyphs = 0;
+  int shapes = 0;  // distinct glyph bitmaps
+};
+GlyphCount CountGlyphs(const Image& image);
+
 // The client area of `hwnd`, read back from its device context.
 Image CaptureClient(HWND hwnd);
 

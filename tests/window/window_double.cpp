@@ -14,6 +14,7 @@ StartOutcome StartInstallSequence(IClient&, HWND owner) {
   ++d.startCalls;
   d.startOwner = owner;
   for (LPARAM percent : d.progressBeforeReturn) PostToMainWindow(WM_INSTALL_PROGRESS, percent);
+  if (d.manifestFailsAfterReturn) PostToMainWindow(WM_INSTALL_FAILED, kStepManifest);
   return d.outcome;
 }
 

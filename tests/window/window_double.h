@@ -13,6 +13,8 @@ struct WindowDouble {
   // Posted to the window before the start sequence returns, as a manifest
   // transfer posts its progress.
   std::vector<LPARAM> progressBeforeReturn;
+  // Then the manifest failure as the fetching thread reports it.
+  bool manifestFailsAfterReturn = false;
 
   int startCalls = 0;
   HWND startOwner = nullptr;

@@ -3,6 +3,7 @@
 // The engine's start sequence is a stand-in with a chosen outcome; the
 // window, its paint, the framework, texts and platform calls are real.
 #include <gtest/gtest.h>
+#include <oleacc.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -14,6 +15,8 @@
 
 #include "engine/app_context.h"
 #include "engine/messages.h"
+#include "platform/handles.h"
+#include "platform/text.h"
 #include "platform/install_log.h"
 #include "support/test_support.h"
 #include "ui/kavimor_dlg.h"
@@ -115,8 +118,7 @@ class InstallerWindow : public ::testing::Test {
     ctx.logDir = ctx.installDir + "\\kavimorlog";
     ctx.stagingDir = ctx.installDir + "temp";
     dlg_->running = true;
-    ShowWindow(dlg_->hwnd, SW_SHOWNA);
-    dlg_->PlaceWindow();
+    ShowMainWindow(*dlg_);
     Settle();
   }
 
@@ -241,6 +243,25 @@ class InstallerWindow : public ::testing::Test {
 
 
  public:
+  // Keys through the input stream, to whichever window has the focus.
+  void Keys(std::initializer_list<WORD> keys, WORD modifier = 0) {
+    const std::vector<WORD> list(keys);
+    RunInput([&] {
+      SendKey(modifier, true);
+      for (WORD key : list) {
+        SendKey(key, true);
+        Sleep(20);
+        SendKey(key, false);
+        Sleep(40);
+      }
+      SendKey(modifier, false);
+      Sleep(60);
+    });
+  }
+  void SystemClose() {
+    PostMessageW(hwnd(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    Settle();
+  }
   void Post(UINT message, LPARAM lParam) {
     PostMessageW(hwnd(), message, 0, lParam);
     Settle();
@@ -343,13 +364,17 @@ TEST_F(InstallerWindow, InstallPressAppliesTheStartOutcome) {
       {"declined", StartOutcome::Declined, Ready},
       {"manifest failed", StartOutcome::ManifestFailed, Failed},
       {"started", StartOutcome::Started, Installing},
+      // The fetching thread reports the manifest failure after its progress.
+      {"manifest failed after the start", StartOutcome::Started, Failed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Open();
     WindowDouble::Get().outcome = c.outcome;
+    const bool manifestFails = c.state == Failed;
     // A manifest transfer posts progress before the outcome is known.
-    if (c.outcome == StartOutcome::ManifestFailed) WindowDouble::Get().progressBeforeReturn = {16, 32};
+    if (manifestFails) WindowDouble::Get().progressBeforeReturn = {16, 32};
+    WindowDouble::Get().manifestFailsAfterReturn = manifestFails && c.outcome == StartOutcome::Started;
     Click(kInstallSpot);
     EXPECT_EQ(WindowDouble::Get().startCalls, 1);
     EXPECT_EQ(WindowDouble::Get().startOwner, hwnd());
@@ -366,7 +391,7 @@ TEST_F(InstallerWindow, InstallPressAppliesTheStartOutcome) {
     } else {
       EXPECT_EQ(bar.right - bar.left, 0);
     }
-    if (c.outcome == StartOutcome::ManifestFailed) {
+    if (manifestFails) {
       EXPECT_EQ(dlg_->statusText, std::wstring(StepText(0)) + UiText(6));
       // The queued progress did not bring back the installing look: the
       // close box is there and works.
@@ -618,6 +643,247 @@ TEST_F(InstallerWindow, FinishedLookShowsTheTagAndOpen) {
   EXPECT_NE(finished.At(kBarHalfway.x, kBarHalfway.y), kBarFill);
 }
 
+// --- keyboard, closing questions, screen readers ------------------------
+
+TEST_F(InstallerWindow, OpensWithTheFocusAndTabEnterSpaceEscapeWorkTheDrawnButtons) {
+  EXPECT_EQ(GetForegroundWindow(), hwnd());
+  EXPECT_EQ(GetFocus(), hwnd());
+  WindowDouble::Get().outcome = StartOutcome::Declined;
+  MoveTo(kNowhere);
+  const Image plain = Look();
+
+  using C = TKavimorDlg;
+  const struct {
+    const char* name;
+    std::initializer_list<WORD> keys;
+    WORD modifier;
+    int focus;
+    bool panelCollapsed;
+    int startCalls;  // so far
+  } steps[] = {
+      {"tab from the main button", {VK_TAB}, 0, C::kCustomToggle, true, 0},
+      {"tab wraps past the hidden browse button", {VK_TAB}, 0, C::kMainButton, true, 0},
+      {"shift+tab goes back", {VK_TAB}, VK_SHIFT, C::kCustomToggle, true, 0},
+      {"space presses the toggle", {VK_SPACE}, 0, C::kCustomToggle, false, 0},
+      {"tab reaches the browse button once the panel is open", {VK_TAB}, 0, C::kBrowseButton, false, 0},
+      {"tab goes on to the main button", {VK_TAB}, 0, C::kMainButton, false, 0},
+      {"space on the main button starts", {VK_SPACE}, 0, C::kMainButton, false, 1},
+      {"enter presses the main button from anywhere", {VK_TAB, VK_RETURN}, 0, C::kCustomToggle, false, 2},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    Keys(step.keys, step.modifier);
+    EXPECT_EQ(dlg_->FocusedControl(), step.focus);
+    EXPECT_EQ(dlg_->panelCollapsed, step.panelCollapsed);
+    EXPECT_EQ(WindowDouble::Get().startCalls, step.startCalls);
+  }
+
+  // The cue follows the focus, drawn in the window's own light colours.
+  const Image onToggle = Look();
+  EXPECT_TRUE(onToggle.DiffersIn(plain, dlg_->customRect));
+  Keys({VK_TAB});
+  const Image onBrowse = Look();
+  EXPECT_TRUE(onBrowse.DiffersIn(onToggle, dlg_->browseRect));
+  EXPECT_FALSE(onBrowse.DiffersIn(onToggle, dlg_->installRect));
+
+  // Escape in Ready does what the close box does.
+  Keys({VK_ESCAPE});
+  EXPECT_FALSE(Alive());
+  EXPECT_FALSE(dlg_->running);
+}
+
+TEST_F(InstallerWindow, ClosingWhileInstallingAsksFirstAndLogsTheUsersEnd) {
+  const std::string ended = Gbk(u8"用户结束安装");
+  const struct {
+    const char* name;
+    std::function<void(InstallerWindow&)> close;
+  } routes[] = {
+      {"Alt+F4", [](InstallerWindow& t) { t.Keys({VK_F4}, VK_MENU); }},
+      {"Escape", [](InstallerWindow& t) { t.Keys({VK_ESCAPE}); }},
+      {"system close", [](InstallerWindow& t) { t.SystemClose(); }},
+  };
+  for (const auto& route : routes) {
+    for (const int answer : {IDCANCEL, IDOK}) {
+      SCOPED_TRACE(std::string(route.name) + (answer == IDOK ? ", OK" : ", Cancel"));
+      Open();
+      OpenInstallLog(GetAppContext().logDir);
+      WriteLog("working");
+      BecomeInstalling();
+      testing_support::DialogAnswerer box(answer, 10000);
+      route.close(*this);
+      ASSERT_TRUE(box.Join());
+      EXPECT_EQ(box.text(), EndInstallQuestion());
+      EXPECT_EQ(box.caption(), WarnCaption());
+      EXPECT_EQ(Alive(), answer != IDOK);
+      EXPECT_EQ(dlg_->running, answer != IDOK);
+      CloseInstallLog();
+      const std::vector<std::string> log = testing_support::LogTexts(GetAppContext().logDir);
+      ASSERT_FALSE(log.empty());
+      EXPECT_EQ(log.back() == ended, answer == IDOK);
+      testing_support::RemoveTree(GetAppContext().logDir);
+    }
+  }
+
+  // Outside Installing nothing asks: Alt+F4 in Ready simply closes.
+  Open();
+  testing_support::DialogAnswerer none(IDCANCEL, 1500);
+  Keys({VK_F4}, VK_MENU);
+  EXPECT_FALSE(none.Join());
+  EXPECT_FALSE(Alive());
+}
+
+Image Crop(const Image& image, const RECT& r) {
+  Image part;
+  part.width = r.right - r.left;
+  part.height = r.bottom - r.top;
+  for (int y = r.top; y < r.bottom; ++y)
+    for (int x = r.left; x < r.right; ++x) part.pixels.push_back(image.At(x, y));
+  return part;
+}
+
+// In each language, what the user reads is made of that language's glyphs,
+// not of one box repeated (a font without the characters), and the failure
+// text stays inside the window.
+TEST_F(InstallerWindow, EveryLanguageReadsInMessageBoxesStepLineAndFailureText) {
+  const struct {
+    int32_t languageId;
+    const char* screenshotSuffix;  // the Ready looks of the README; simplified Chinese has its own
+    int boxGlyphs;
+    int boxShapes;  // letters repeat; characters less so
+    int stepGlyphs;
+  } languages[] = {
+      {1033, "-en", 60, 20, 15},
+      {1028, "-zh-tw", 25, 15, 5},
+      {2052, nullptr, 25, 15, 5},
+  };
+  for (const auto& language : languages) {
+    SCOPED_TRACE(language.languageId);
+    Open();
+    GetAppContext().languageId = language.languageId;
+    MoveTo(kNowhere);
+    if (language.screenshotSuffix != nullptr) {
+      EXPECT_TRUE(testing_support::WritePng(Look(), ScreenshotPath((std::string("ready-closed") +
+                                                                     language.screenshotSuffix).c_str())));
+      Click(kToggle);
+      MoveTo(kNowhere);
+      EXPECT_TRUE(testing_support::WritePng(Look(), ScreenshotPath((std::string("ready-open") +
+                                                                     language.screenshotSuffix).c_str())));
+      Click(kToggle);
+    }
+
+    OpenInstallLog(GetAppContext().logDir);
+    Click(kInstallSpot);
+    MoveTo(kNowhere);
+    BecomeInstalling();
+    testing_support::GlyphCount box;
+    testing_support::DialogAnswerer answer(IDCANCEL, 10000, [&](HWND dialog) {
+      if (HWND label = GetDlgItem(dialog, 0xFFFF))
+        box = testing_support::CountGlyphs(testing_support::CaptureClient(label));
+    });
+    SystemClose();
+    ASSERT_TRUE(answer.Join());
+    EXPECT_GT(box.glyphs, language.boxGlyphs);
+    EXPECT_GT(box.shapes, language.boxShapes);
+
+    Post(WM_INSTALL_STEP, 4);
+    const testing_support::GlyphCount step = testing_support::CountGlyphs(Crop(Look(), RECT{32, 234, 400, 254}));
+    EXPECT_GT(step.glyphs, language.stepGlyphs);
+    EXPECT_GT(step.shapes, step.glyphs / 2);
+
+    // The longest failure text: whole, right-aligned, nothing left of the
+    // step line, nothing on the bar.
+    Post(WM_INSTALL_FAILED, 11);
+    const Image failed = Look();
+    EXPECT_EQ(failed.Count(RECT{1, kWhiteAreaTop, 32, 308}, kBlack), 0);
+    EXPECT_EQ(failed.Count(RECT{466, kWhiteAreaTop, 499, 308}, kBlack), 0);
+    EXPECT_EQ(failed.Count(RECT{1, kProgressBarTop, 499, 308}, kBlack), 0);
+    EXPECT_GT(failed.Count(RECT{32, kWhiteAreaTop, 466, kProgressBarTop}, kBlack), 100);
+    if (language.languageId == 1033) {
+      EXPECT_TRUE(testing_support::WritePng(failed, ScreenshotPath("failed-en")));
+    }
+  }
+  GetAppContext().languageId = 2052;
+}
+
+TEST_F(InstallerWindow, ScreenReadersFindTheWindowAndItsButtonsByName) {
+  win::ComApartment com;
+  const struct {
+    int32_t languageId;
+    const wchar_t* install;
+    const wchar_t* open;
+  } languages[] = {
+      {1033, L"Install", L"Open"},
+      {1028, L"安裝", L"打開"},
+      {2052, L"安装", L"打开"},
+  };
+  auto variant = [](LONG id) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = id;
+    return v;
+  };
+  auto name = [&](IAccessible* acc, LONG id) {
+    BSTR text = nullptr;
+    std::wstring out = acc->get_accName(variant(id), &text) == S_OK && text != nullptr ? text : L"<none>";
+    SysFreeString(text);
+    return out;
+  };
+  auto state = [&](IAccessible* acc, LONG id) {
+    VARIANT v;
+    VariantInit(&v);
+    acc->get_accState(variant(id), &v);
+    return v.lVal;
+  };
+  for (const auto& language : languages) {
+    SCOPED_TRACE(language.languageId);
+    Open();
+    GetAppContext().languageId = language.languageId;
+    win::ComPtr<IAccessible> acc;
+    ASSERT_EQ(AccessibleObjectFromWindow(hwnd(), static_cast<DWORD>(OBJID_CLIENT), IID_IAccessible,
+                                         acc.put_void()),
+              S_OK);
+    LONG children = 0;
+    EXPECT_EQ(acc->get_accChildCount(&children), S_OK);
+    EXPECT_EQ(children, 3);
+    EXPECT_EQ(name(acc.get(), TKavimorDlg::kMainButton), language.install);
+    EXPECT_EQ(name(acc.get(), TKavimorDlg::kCustomToggle), CustomAccessibleName());
+    EXPECT_EQ(name(acc.get(), TKavimorDlg::kBrowseButton), BrowseLabel());
+    VARIANT role;
+    VariantInit(&role);
+    EXPECT_EQ(acc->get_accRole(variant(TKavimorDlg::kMainButton), &role), S_OK);
+    EXPECT_EQ(role.lVal, ROLE_SYSTEM_PUSHBUTTON);
+    EXPECT_NE(state(acc.get(), TKavimorDlg::kMainButton) & STATE_SYSTEM_FOCUSED, 0);
+    EXPECT_NE(state(acc.get(), TKavimorDlg::kBrowseButton) & STATE_SYSTEM_INVISIBLE, 0);
+
+    // Where a screen reader points: the main button's place on screen.
+    LONG x = 0, y = 0, w = 0, h = 0;
+    EXPECT_EQ(acc->accLocation(&x, &y, &w, &h, variant(TKavimorDlg::kMainButton)), S_OK);
+    const POINT corner = Screen(POINT{dlg_->installRect.left, dlg_->installRect.top});
+    EXPECT_EQ(x, corner.x);
+    EXPECT_EQ(y, corner.y);
+    EXPECT_EQ(w, 100);
+    VARIANT hit;
+    VariantInit(&hit);
+    const POINT spot = Screen(kToggle);
+    EXPECT_EQ(acc->accHitTest(spot.x, spot.y, &hit), S_OK);
+    EXPECT_EQ(hit.lVal, TKavimorDlg::kCustomToggle);
+
+    // Its default action presses the button like a click.
+    EXPECT_EQ(acc->accDoDefaultAction(variant(TKavimorDlg::kCustomToggle)), S_OK);
+    Settle();
+    EXPECT_FALSE(dlg_->panelCollapsed);
+    EXPECT_EQ(state(acc.get(), TKavimorDlg::kBrowseButton) & STATE_SYSTEM_INVISIBLE, 0);
+
+    BecomeFinished();
+    EXPECT_EQ(name(acc.get(), TKavimorDlg::kMainButton), language.open);
+    dlg_.reset();
+    // Kept by a reader after the window has gone: it answers, but not as a window.
+    EXPECT_EQ(name(acc.get(), TKavimorDlg::kMainButton), L"<none>");
+  }
+  GetAppContext().languageId = 2052;
+}
+
 // --- message loop and end of run --------------------------------------
 
 TEST_F(InstallerWindow, MessageLoopEndsWhenTheWindowIsClosedByAnyRoute) {
@@ -631,7 +897,7 @@ TEST_F(InstallerWindow, MessageLoopEndsWhenTheWindowIsClosedByAnyRoute) {
        [](HWND h) { PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0); }, false},
       {"system close while installing", [](HWND h) { PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0); },
        true},
-      // Not intercepted: the default handling closes the window itself.
+      // Not intercepted by the loop: the window itself closes.
       {"system close with a position", [](HWND h) { PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0x00100010); },
        false},
       {"close sent straight to the window",
@@ -641,6 +907,8 @@ TEST_F(InstallerWindow, MessageLoopEndsWhenTheWindowIsClosedByAnyRoute) {
     SCOPED_TRACE(c.name);
     Open();
     if (c.installing) BecomeInstalling();
+    // While installing, the user is asked first (and agrees here).
+    testing_support::DialogAnswerer agree(IDOK, c.installing ? 10000 : 0);
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> watchdogFired{false};
     const DWORD thread = GetCurrentThreadId();
@@ -658,6 +926,7 @@ TEST_F(InstallerWindow, MessageLoopEndsWhenTheWindowIsClosedByAnyRoute) {
     EXPECT_FALSE(watchdogFired);
     EXPECT_FALSE(dlg_->running);
     EXPECT_FALSE(Alive());
+    EXPECT_EQ(agree.Join(), c.installing);
     if (c.installing) {
       EXPECT_EQ(dlg_->state, Installing);
     }
@@ -717,6 +986,54 @@ TEST(EndOfRun, WhileTheWorkerRunsTheProcessEndsWithoutTheShutdown) {
     EndRunIfWorkerActive(dlg);  // returns: the normal shutdown follows
     EXPECT_EQ(dlg.state, state);
   }
+}
+
+// What the glyph check sees: a line of one box repeated is one shape; two
+// lines of different letters are many.
+TEST(ScreenImage, GlyphCountTellsRepeatedBoxesFromLetters) {
+  const auto draw = [](const std::function<void(HDC)>& paint) {
+    Image image;
+    image.width = 200;
+    image.height = 40;
+    win::MemoryDC dc(CreateCompatibleDC(nullptr));
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = image.width;
+    info.bmiHeader.biHeight = -image.height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    win::Bitmap dib(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    win::SelectGuard select(dc.get(), dib.get());
+    RECT all{0, 0, image.width, image.height};
+    FillRect(dc.get(), &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    paint(dc.get());
+    GdiFlush();
+    const auto* bgra = static_cast<const uint8_t*>(bits);
+    for (int i = 0; i < image.width * image.height; ++i)
+      image.pixels.push_back(RGB(bgra[i * 4 + 2], bgra[i * 4 + 1], bgra[i * 4]));
+    return image;
+  };
+  const Image boxes = draw([](HDC dc) {
+    for (int i = 0; i < 12; ++i) {
+      RECT box{4 + i * 14, 10, 14 + i * 14, 26};
+      FrameRect(dc, &box, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    }
+  });
+  const testing_support::GlyphCount boxCount = testing_support::CountGlyphs(boxes);
+  EXPECT_EQ(boxCount.glyphs, 12);
+  EXPECT_EQ(boxCount.shapes, 1);
+
+  if (Font20 == nullptr) CreateDrawingResources();
+  const Image letters = draw([](HDC dc) {
+    win::SelectGuard font(dc, Font20);
+    SetBkMode(dc, TRANSPARENT);
+    TextOutW(dc, 2, 0, L"Browse Custom", 13);
+    TextOutW(dc, 2, 20, L"Install Open", 12);
+  });
+  const testing_support::GlyphCount letterCount = testing_support::CountGlyphs(letters);
+  EXPECT_GE(letterCount.glyphs, 20);
+  EXPECT_GE(letterCount.shapes, 14);
 }
 
 TEST(ScreenImage, PngRoundTripKeepsEveryPixel) {
