@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
-#include <sstream>
+#include <string>
 
 #include "engine/app_context.h"
 #include "platform/handles.h"
@@ -224,14 +224,12 @@ bool Settle(const HandOverJournal& j, std::vector<std::string>& lines) {
 std::string HandOverJournalPath(const std::string& stagingDir) { return stagingDir + ".handover"; }
 
 bool WriteHandOverJournal(const std::string& stagingDir, const HandOverJournal& journal) {
-  std::ostringstream text;
-  text << kJournalHeader << "\r\n"
-       << static_cast<int>(journal.phase) << "\r\n"
-       << journal.installDir << "\r\n"
-       << journal.sourceDir << "\r\n"
-       << journal.asideDir << "\r\n"
-       << journal.stagingDir << "\r\n";
-  const std::string bytes = text.str();
+  // Plain concatenation: the standard streams would pull their locale
+  // machinery into the program.
+  const std::string bytes = std::string(kJournalHeader) + "\r\n" +
+                            std::to_string(static_cast<int>(journal.phase)) + "\r\n" + journal.installDir +
+                            "\r\n" + journal.sourceDir + "\r\n" + journal.asideDir + "\r\n" +
+                            journal.stagingDir + "\r\n";
   const std::wstring path = W(HandOverJournalPath(stagingDir));
   const std::wstring partial = path + L".part";
   {

@@ -228,9 +228,10 @@ TEST_F(EndToEnd, FoldersNamedInTheSystemsScript) {
   InstallToTheEnd(sink);
   if (HasFatalFailure()) return;
 
-  // The tree is in the picked folder, found by its UTF-16 name.
+  // The tree is in the picked folder, found by its UTF-16 name; the names
+  // inside the packages are code page 936 whatever the system's is.
   for (const auto& file : testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_TREE))) {
-    const std::wstring path = installDir + L"\\" + WideFromCodePage(file.path, CP_ACP, 4096);
+    const std::wstring path = installDir + L"\\" + WideFromCodePage(file.path, kGbkCodePage, 4096);
     EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << file.path;
   }
   const std::wstring exe = installDir + L"\\kavimor v9.5.exe";

@@ -215,12 +215,16 @@ TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
   // settings files also carry what the installer wrote into them.
   const std::string pub = places_.installDir + "\\config\\kavimor.Default.pub";
   const std::string pri = places_.installDir + "\\config\\kavimor.Default.pri";
+  // The names inside the packages are code page 936 whatever the system's
+  // is; the install folder is the system's.
+  const std::wstring root = WideFromCodePage(places_.installDir, CP_ACP, 4096);
   for (const testing_support::ExpectedFile& f : testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_TREE))) {
     SCOPED_TRACE(f.path);
     const std::string path = places_.installDir + "\\" + f.path;
-    ASSERT_TRUE(PathExists(path));
+    const std::wstring wide = root + L"\\" + WideFromCodePage(f.path, kGbkCodePage, 4096);
+    ASSERT_NE(GetFileAttributesW(wide.c_str()), INVALID_FILE_ATTRIBUTES);
     if (path == pub || path == pri) continue;
-    const std::string bytes = testing_support::ReadFileBytes(path);
+    const std::string bytes = testing_support::ReadWideFileBytes(wide);
     EXPECT_EQ(bytes.size(), f.size);
     EXPECT_EQ(testing_support::Crc32(bytes), f.crc);
   }

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include "platform/handles.h"
+
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -38,25 +40,39 @@ ScratchDir::ScratchDir(const std::string& tag) {
 
 ScratchDir::~ScratchDir() { RemoveTree(path_); }
 
-void RemoveTree(const std::string& path) {
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+namespace {
+
+// Wide all the way down: a tree may hold names (installed from the packages'
+// code page 936) that the system's code page cannot spell.
+void RemoveWideTree(const std::wstring& path) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      const std::string name = data.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string child = path + "\\" + name;
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + name;
       if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
+        RemoveWideTree(child);
       } else {
-        SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(child.c_str());
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child.c_str());
       }
-    } while (FindNextFileA(find, &data));
+    } while (FindNextFileW(find, &data));
     FindClose(find);
   }
-  RemoveDirectoryA(path.c_str());
-  DeleteFileA(path.c_str());
+  RemoveDirectoryW(path.c_str());
+  DeleteFileW(path.c_str());
+}
+
+}  // namespace
+
+void RemoveTree(const std::string& path) {
+  if (path.empty()) return;
+  const int units = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), units);
+  RemoveWideTree(wide);
 }
 
 std::string ReadFileBytes(const std::string& path) {
@@ -64,6 +80,17 @@ std::string ReadFileBytes(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+std::string ReadWideFileBytes(const std::wstring& path) {
+  win::UniqueHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  std::string bytes;
+  if (!file) return bytes;
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+  return bytes;
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {

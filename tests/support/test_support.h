@@ -31,6 +31,8 @@ class ScratchDir {
 void RemoveTree(const std::string& path);
 
 std::string ReadFileBytes(const std::string& path);
+// The same for a UTF-16 path (names that the 8-bit calls cannot spell).
+std::string ReadWideFileBytes(const std::wstring& path);
 // Every file and folder below `folder`, relative with backslashes, mapped to
 // its bytes ("<folder>" for folders); relative names in `leaveOut` are
 // skipped with all they hold.
