@@ -1,17 +1,10 @@
 #include "transfer/oss_error_xml.h"
+#include "transfer/text_trim.h"
 
 #include <utility>
 
 namespace AlibabaCloud::OSS {
 namespace {
-
-std::string_view Trim(std::string_view s) {
-  const char* ws = " \t\r\n";
-  const size_t first = s.find_first_not_of(ws);
-  if (first == std::string_view::npos) return {};
-  const size_t last = s.find_last_not_of(ws);
-  return s.substr(first, last - first + 1);
-}
 
 std::string DecodeEntities(std::string_view s) {
   std::string out;

@@ -1,4 +1,5 @@
 #include "transfer/oss_signer.h"
+#include "transfer/text_trim.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,14 +16,6 @@ std::string ToLower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = Lower(c);
   return out;
-}
-
-std::string_view Trim(std::string_view s) {
-  const char* ws = " \t\r\n";
-  const size_t first = s.find_first_not_of(ws);
-  if (first == std::string_view::npos) return {};
-  const size_t last = s.find_last_not_of(ws);
-  return s.substr(first, last - first + 1);
 }
 
 // Sub-resources that take part in the signature; the service ignores every
