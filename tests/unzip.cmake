@@ -19,6 +19,7 @@ add_executable(unzip_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/prompt_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/hostile_archive_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/parallel_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unzip/entry_order_test.cpp
   ${KAVIMOR_TEST_SUPPORT})
 target_include_directories(unzip_tests PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(unzip_tests PRIVATE gtest gtest_main ${KAVIMOR_EXTRACTION_LIBS})

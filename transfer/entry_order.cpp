@@ -9,6 +9,10 @@ bool PathsMeet(const std::wstring& a, bool aFolder, const std::wstring& b, bool 
   return a == b || a.find(L'~') != std::wstring::npos || b.find(L'~') != std::wstring::npos;
 }
 
+bool LiesInside(const std::wstring& inner, const std::wstring& outer) {
+  return inner.size() > outer.size() && inner[outer.size()] == L'\\' && inner.compare(0, outer.size(), outer) == 0;
+}
+
 TEntryOrder::TEntryOrder(unsigned slots) : slots_(slots) {}
 
 bool TEntryOrder::EarlierBusy(uint64_t entry) const {
@@ -18,12 +22,33 @@ bool TEntryOrder::EarlierBusy(uint64_t entry) const {
   return false;
 }
 
-bool TEntryOrder::MustWait(const Slot& mine) const {
+bool TEntryOrder::InTurn(const Slot& mine) const {
   for (const Slot& other : slots_) {
-    if (!other.busy || other.entry >= mine.entry) continue;
-    // An earlier entry that has not opened its file has not taken its
-    // turn yet (and one whose name is not read yet may be anything).
-    if (!other.opened || PathsMeet(other.path, other.folder, mine.path, mine.folder)) return true;
+    if (other.busy && other.entry < mine.entry && !other.opened) return false;
+  }
+  return true;
+}
+
+bool TEntryOrder::MayGoAhead(const Slot& mine) const {
+  for (const Slot& other : slots_) {
+    if (!other.busy || other.entry >= mine.entry || other.opened) continue;
+    // A name not read yet may be anything; a '~' may be the short alias
+    // of any name. Otherwise the earlier entry must be on another path
+    // than the file and its folders: neither the same name nor a folder
+    // that holds or would hold the other.
+    if (!other.claimed || other.path.find(L'~') != std::wstring::npos ||
+        mine.path.find(L'~') != std::wstring::npos || other.path == mine.path ||
+        LiesInside(other.path, mine.path) || LiesInside(mine.path, other.path))
+      return false;
+  }
+  return true;
+}
+
+bool TEntryOrder::MeetsEarlierWriter(const Slot& mine) const {
+  for (const Slot& other : slots_) {
+    if (other.busy && other.entry < mine.entry && other.claimed &&
+        PathsMeet(other.path, other.folder, mine.path, mine.folder))
+      return true;
   }
   return false;
 }
@@ -34,18 +59,33 @@ uint64_t TEntryOrder::Take(unsigned slot) {
   if (stopAt_ != kNoEntry || next_ >= endAt_) return kNoEntry;
   Slot& mine = slots_[slot];
   mine.busy = true;
+  mine.claimed = false;
   mine.opened = false;
   mine.entry = next_++;
   return mine.entry;
 }
 
-bool TEntryOrder::Claim(unsigned slot, std::wstring path, bool folder) {
+TEntryOrder::Go TEntryOrder::Claim(unsigned slot, std::wstring path, bool folder, bool mayGoAhead) {
   Guard guard(lock_);
   Slot& mine = slots_[slot];
   mine.path = std::move(path);
   mine.folder = folder;
+  mine.claimed = true;
   Changed();
-  while (stopAt_ >= mine.entry && MustWait(mine)) Wait();
+  for (;;) {
+    if (stopAt_ < mine.entry) return Go::kStopped;
+    if (!MeetsEarlierWriter(mine)) {
+      if (InTurn(mine)) return Go::kInTurn;
+      if (mayGoAhead && MayGoAhead(mine)) return Go::kAhead;
+    }
+    Wait();
+  }
+}
+
+bool TEntryOrder::Settle(unsigned slot) {
+  Guard guard(lock_);
+  const Slot& mine = slots_[slot];
+  while (stopAt_ >= mine.entry && !InTurn(mine)) Wait();
   return stopAt_ >= mine.entry;
 }
 
@@ -70,6 +110,11 @@ int TEntryOrder::Ask(unsigned slot, int (*ask)(const void*), const void* context
   --prompting_;
   Changed();
   return answer;
+}
+
+void TEntryOrder::Abandon(std::vector<std::wstring> folders) {
+  Guard guard(lock_);
+  abandoned_.insert(abandoned_.end(), folders.begin(), folders.end());
 }
 
 void TEntryOrder::Opened(unsigned slot) {

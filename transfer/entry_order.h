@@ -6,6 +6,12 @@
 //  - an entry whose path could meet the path of an earlier entry still being
 //    written (the same file, or a file where the other needs a folder) waits
 //    for it, so duplicate names end with the last entry's content;
+//  - an entry takes its turn to touch the disk once every earlier entry has
+//    opened its file. Before that a file entry may go ahead, making its
+//    folders and its file only where nothing is yet, when no earlier entry
+//    still opening could be on its path. Such an entry is settled at its
+//    end: when an earlier entry failed meanwhile, its file and the folders
+//    it made are removed, as one thread would never have made them;
 //  - the overwrite prompt is shown for one entry at a time, only once every
 //    earlier entry is finished, and no new entry starts while it is up;
 //  - the first failing entry (in archive order) stops the walk: no entry
@@ -31,12 +37,27 @@ class TEntryOrder {
   // The next entry for `slot`, or kNoEntry when the walk is over (stopped by
   // a failure or past its end). Waits while a prompt is up.
   uint64_t Take(unsigned slot);
+  // How an entry may go on after Claim.
+  enum class Go {
+    kStopped,  // an earlier entry failed: the entry must not be written
+    kInTurn,   // every earlier entry has opened its file
+    kAhead,    // earlier entries are still opening; only a new file may be made
+  };
   // The entry of `slot` will write `path` (the entry name, upper-cased,
-  // without a trailing backslash; a folder entry when `folder`). Waits for
-  // its turn to touch the disk: every earlier entry has opened its file,
-  // and none still writing could have the same path. False when an earlier
-  // entry failed meanwhile: the entry must not be written.
-  bool Claim(unsigned slot, std::wstring path, bool folder);
+  // without a trailing backslash; a folder entry when `folder`). Waits until
+  // it is in turn, or, with `mayGoAhead` (a file entry), until it may go
+  // ahead: every earlier name is known and none still opening lies
+  // on its path, below it or is it. Either way no earlier entry still
+  // writing may have the same path.
+  Go Claim(unsigned slot, std::wstring path, bool folder, bool mayGoAhead);
+  // An entry that went ahead, at its end: waits until every earlier entry
+  // has opened its file or ended. False when an earlier entry failed: what
+  // the entry made must be removed and the entry counts as dropped.
+  bool Settle(unsigned slot);
+  // Folders an entry made ahead and then dropped: removed once every
+  // thread is done (AbandonedFolders), when nothing that stays is in them.
+  void Abandon(std::vector<std::wstring> folders);
+  std::vector<std::wstring> AbandonedFolders() const { return abandoned_; }
   // The entry of `slot` has its folders and its open file: later entries
   // may take their turn.
   void Opened(unsigned slot);
@@ -60,6 +81,7 @@ class TEntryOrder {
  private:
   struct Slot {
     bool busy = false;
+    bool claimed = false;  // its path is known
     bool opened = false;
     uint64_t entry = 0;
     std::wstring path;
@@ -80,7 +102,12 @@ class TEntryOrder {
   void Wait() { SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0); }
   void Changed() { WakeAllConditionVariable(&changed_); }
   bool EarlierBusy(uint64_t entry) const;
-  bool MustWait(const Slot& mine) const;
+  // Whether every earlier entry has opened its file (or ended).
+  bool InTurn(const Slot& mine) const;
+  // Whether `mine` may go ahead of the earlier entries still opening.
+  bool MayGoAhead(const Slot& mine) const;
+  // Whether an earlier entry still writing could have the path of `mine`.
+  bool MeetsEarlierWriter(const Slot& mine) const;
 
   SRWLOCK lock_ = SRWLOCK_INIT;
   CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
@@ -90,7 +117,11 @@ class TEntryOrder {
   uint64_t stopAt_ = kNoEntry;     // first entry that failed
   unsigned prompting_ = 0;         // threads waiting for or showing a prompt
   std::string reason_;
+  std::vector<std::wstring> abandoned_;
 };
+
+// Whether `inner` lies inside the folder `outer` (both as for PathsMeet).
+bool LiesInside(const std::wstring& inner, const std::wstring& outer);
 
 // Whether two entry paths (upper-cased, '\'-separated, no trailing
 // separator) could name the same file: both are files, with the same path,

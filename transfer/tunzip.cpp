@@ -169,9 +169,13 @@ std::string StoreFailureLine(const std::string& entryName, DWORD error) {
 // Creates `path` as a folder; true when it is one afterwards. `last` asks
 // for the look at an existing one: a file of that name "exists" too, but
 // nothing can be put inside it. Inside a path the next creation finds that
-// out by itself.
-bool CreateFolder(const std::wstring& path, bool last, DWORD* error) {
-  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+// out by itself. `made`, when given, collects the folder when this call
+// created it.
+bool CreateFolder(const std::wstring& path, bool last, DWORD* error, std::vector<std::wstring>* made = nullptr) {
+  if (CreateDirectoryW(path.c_str(), nullptr)) {
+    if (made != nullptr) made->push_back(path);
+    return true;
+  }
   const DWORD code = GetLastError();
   if (code != ERROR_ALREADY_EXISTS) {
     *error = code;
@@ -190,8 +194,10 @@ struct EntryWriter {
   std::wstring knownFolder;
 
   // Every folder of `relative` (a clean entry name, '\'-separated) below
-  // `root` (which exists and ends in a separator), skipping those known.
-  bool MakeFoldersBelow(const std::wstring& root, const std::wstring& relative, DWORD* error) {
+  // `root` (which exists and ends in a separator), skipping those known;
+  // `made` collects the ones created here.
+  bool MakeFoldersBelow(const std::wstring& root, const std::wstring& relative, DWORD* error,
+                        std::vector<std::wstring>* made = nullptr) {
     const std::wstring folder = root + relative;
     if (folder == knownFolder) return true;
     for (size_t cut = relative.find(L'\\');; cut = relative.find(L'\\', cut + 1)) {
@@ -199,7 +205,7 @@ struct EntryWriter {
       const std::wstring prefix = root + relative.substr(0, cut);
       const bool known = knownFolder.size() >= prefix.size() && knownFolder.compare(0, prefix.size(), prefix) == 0 &&
                          (knownFolder.size() == prefix.size() || knownFolder[prefix.size()] == L'\\');
-      if (!known && !CreateFolder(prefix, last, error)) return false;
+      if (!known && !CreateFolder(prefix, last, error, made)) return false;
       if (last) break;
     }
     knownFolder = folder;
@@ -219,12 +225,16 @@ struct Turn {
   TEntryOrder* order = nullptr;
   unsigned slot = 0;
 
-  bool Claim(const std::wstring& name, bool folder) const {
-    if (order == nullptr) return true;
+  TEntryOrder::Go Claim(const std::wstring& name, bool folder, bool mayGoAhead) const {
+    if (order == nullptr) return TEntryOrder::Go::kInTurn;
     std::wstring path = name;
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
-    return order->Claim(slot, std::move(path), folder);
+    return order->Claim(slot, std::move(path), folder, mayGoAhead);
+  }
+  bool Settle() const { return order == nullptr || order->Settle(slot); }
+  void Abandon(std::vector<std::wstring> folders) const {
+    if (order != nullptr && !folders.empty()) order->Abandon(std::move(folders));
   }
   void Opened() const {
     if (order != nullptr) order->Opened(slot);
@@ -236,6 +246,9 @@ struct Turn {
     return order->Ask(slot, ask, &entryName);
   }
 };
+
+EntryResult WriteEntry(unzFile zip, HANDLE file, const std::string& name, uLong dosDate, EntryWriter& writer,
+                       const Turn& turn);
 
 // The current entry of `zip` into `destination` (which exists).
 EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std::vector<std::string>& refusedRootNames,
@@ -265,7 +278,10 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std:
   const std::wstring root = WidePath(target.substr(0, target.size() - name.size()), CP_ACP);
   std::wstring wideName = WidePath(name);
   if (root.empty() || wideName.empty()) return failed;
-  if (!turn.Claim(wideName, isFolder)) return {Outcome::kDropped, {}};
+  // A file may go ahead of earlier entries still opening theirs, as a new
+  // file; what it makes before its turn is undone if it is dropped.
+  TEntryOrder::Go go = turn.Claim(wideName, isFolder, !isFolder);
+  if (go == TEntryOrder::Go::kStopped) return {Outcome::kDropped, {}};
 
   DWORD error = 0;
   if (isFolder) {
@@ -276,28 +292,61 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std:
     }
     return {Outcome::kFailed, IsDiskFull(error) ? StoreFailureLine(name, error) : std::string()};
   }
+
   const size_t cut = wideName.rfind(L'\\');
-  if (cut != std::wstring::npos && !writer.MakeFoldersBelow(root, wideName.substr(0, cut), &error))
-    return {Outcome::kFailed, IsDiskFull(error) ? StoreFailureLine(name, error) : std::string()};
-
   const std::wstring path = root + wideName;
+  std::vector<std::wstring> madeAhead;  // folders made before the entry's turn
+  const auto dropped = [&] {
+    turn.Abandon(std::move(madeAhead));
+    return EntryResult{Outcome::kDropped, {}};
+  };
   win::UniqueHandle file;
-  for (;;) {
-    if (turn.Stopped()) return {Outcome::kDropped, {}};
-    file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file) break;
-    const int answer = turn.Ask(name);
-    if (answer == TEntryOrder::kAnswerStopped) return {Outcome::kDropped, {}};
-    if (answer == IDABORT) return failed;
-    if (answer == IDIGNORE) return {Outcome::kExtracted, {}};
-    // IDRETRY (or a box that could not be shown, which answers 0): try again
-    // only on Retry; anything else stops rather than spinning.
-    if (answer != IDRETRY) return failed;
+  if (go == TEntryOrder::Go::kAhead) {
+    if (cut == std::wstring::npos || writer.MakeFoldersBelow(root, wideName.substr(0, cut), &error, &madeAhead))
+      file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A file already there, or any refusal, is met in turn, as always.
+    if (!file) {
+      go = turn.Claim(wideName, false, false);
+      if (go == TEntryOrder::Go::kStopped) return dropped();
+    }
   }
+  if (!file) {
+    if (cut != std::wstring::npos && !writer.MakeFoldersBelow(root, wideName.substr(0, cut), &error))
+      return {Outcome::kFailed, IsDiskFull(error) ? StoreFailureLine(name, error) : std::string()};
+    for (;;) {
+      if (turn.Stopped()) return dropped();
+      file.reset(
+          CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (file) break;
+      const int answer = turn.Ask(name);
+      if (answer == TEntryOrder::kAnswerStopped) return dropped();
+      if (answer == IDABORT) return failed;
+      if (answer == IDIGNORE) return {Outcome::kExtracted, {}};
+      // IDRETRY (or a box that could not be shown, which answers 0): try
+      // again only on Retry; anything else stops rather than spinning.
+      if (answer != IDRETRY) return failed;
+    }
+  }
+  const EntryResult result = WriteEntry(zip, file.get(), name, info.dosDate, writer, turn);
+  // An entry that went ahead of an earlier one that then failed is undone:
+  // one thread would have stopped before it.
+  if (go == TEntryOrder::Go::kAhead && !turn.Settle()) {
+    file.reset();
+    DeleteFileW(path.c_str());
+    return dropped();
+  }
+  return result;
+}
 
-  // The next entry starts only once this one's local header has been
-  // accepted: a header the reader refuses stops the extraction before any
-  // later file is written, as it does on one thread.
+// The data of the current entry into `file`, which is open for it; the
+// time stamps are set once it is whole.
+EntryResult WriteEntry(unzFile zip, HANDLE file, const std::string& name, uLong dosDate, EntryWriter& writer,
+                       const Turn& turn) {
+  const EntryResult failed{Outcome::kFailed, {}};
+  // Later entries are in turn only once this one's local header has been
+  // accepted: a header the reader refuses stops the extraction, and files
+  // of later entries that went ahead are removed, as one thread would never
+  // have written them.
   if (unzOpenCurrentFile(zip) != UNZ_OK) return failed;
   turn.Opened();
   EntryResult result{Outcome::kExtracted, {}};
@@ -309,7 +358,7 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std:
       break;
     }
     DWORD written = 0;
-    if (!WriteFile(file.get(), writer.buffer.get(), static_cast<DWORD>(got), &written, nullptr)) {
+    if (!WriteFile(file, writer.buffer.get(), static_cast<DWORD>(got), &written, nullptr)) {
       result = {Outcome::kFailed, StoreFailureLine(name, GetLastError())};
       break;
     }
@@ -321,7 +370,7 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std:
   // The entry's CRC-32 is checked here: corrupt data must not count as
   // installed.
   if (unzCloseCurrentFile(zip) != UNZ_OK) result.outcome = Outcome::kFailed;
-  if (result.outcome == Outcome::kExtracted) RestoreFileTime(file.get(), info.dosDate);
+  if (result.outcome == Outcome::kExtracted) RestoreFileTime(file, dosDate);
   return result;
 }
 
@@ -460,6 +509,12 @@ bool TUnzip::ExtractAll(const char* destDir, unsigned threads) {
   for (const win::UniqueHandle& thread : running) {
     if (thread) WaitForSingleObject(thread.get(), INFINITE);
   }
+  // Folders made ahead for entries that were then dropped, deepest first;
+  // one that holds anything belongs to an entry that stays.
+  std::vector<std::wstring> abandoned = order.AbandonedFolders();
+  std::sort(abandoned.begin(), abandoned.end(),
+            [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
+  for (const std::wstring& folder : abandoned) RemoveDirectoryW(folder.c_str());
   if (!order.Failed()) return true;
   if (!order.FirstReason().empty()) WriteLog(order.FirstReason().c_str());
   return false;

@@ -25,12 +25,25 @@ namespace fx = unzip_fixture;
 
 namespace {
 
-// What an extraction left: every path, and each file's content and times.
+// What an extraction left: every path, and each file's content and times
+// (those of the archive, or "now" for a file whose times were not set).
 struct Left {
   std::vector<std::string> tree;
   std::vector<std::string> files;  // "path=content@creation/last-write"
   bool operator==(const Left&) const = default;
 };
+
+std::string TimeText(const FILETIME& time) {
+  FILETIME local{}, archived{};
+  DosDateTimeToFileTime(HIWORD(fx::kDosTime), LOWORD(fx::kDosTime), &local);
+  LocalFileTimeToFileTime(&local, &archived);
+  return CompareFileTime(&time, &archived) == 0 ? "archived" : "now";
+}
+
+void PrintTo(const Left& left, std::ostream* out) {
+  for (const std::string& file : left.files) *out << "\n  " << file.substr(0, file.find('=')) << file.substr(file.find('@'));
+  for (const std::string& path : left.tree) *out << "\n  " << path;
+}
 
 Left Look(const std::string& root) {
   Left left{Tree(root), {}};
@@ -41,8 +54,7 @@ Left Look(const std::string& root) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
     left.files.push_back(relative + "=" + ReadFileBytes(path) + "@" +
-                         std::to_string(data.ftCreationTime.dwLowDateTime) + "/" +
-                         std::to_string(data.ftLastWriteTime.dwLowDateTime));
+                         TimeText(data.ftCreationTime) + "/" + TimeText(data.ftLastWriteTime));
   }
   return left;
 }
@@ -64,6 +76,13 @@ std::vector<fx::Entry> NumberedFiles(int count) {
   return entries;
 }
 
+// f0/n0.txt, f1/n1.txt, ...: every entry makes a folder of its own.
+std::vector<fx::Entry> FilesInFoldersOfTheirOwn(int count) {
+  std::vector<fx::Entry> entries;
+  for (int i = 0; i < count; ++i) entries.push_back(fx::File(fx::Numbered("f", i) + fx::Numbered("/n", i, ".txt"), Payload(i)));
+  return entries;
+}
+
 std::vector<fx::Entry> With(std::vector<fx::Entry> entries, int at, fx::Entry entry) {
   entries.insert(entries.begin() + at, std::move(entry));
   return entries;
@@ -81,21 +100,26 @@ TEST(UnzipParallel, LeavesWhatOneThreadLeaves) {
   }
   fx::Entry wrongCrc = fx::File("bad.txt", "payload");
   wrongCrc.wrongCrc = true;
+  fx::Entry refusedHeader = fx::File("g/refused.txt", Payload(3));
+  refusedHeader.localCrcOff = true;
   struct Case {
     const char* label;
     std::vector<fx::Entry> entries;
     bool result;
-    int firstLeftOut;  // first n<i>.txt that must not be there, -1: no such rule
+    const char* leftOut;  // a path of a later entry that must not be there, nullptr: no such rule
   } const cases[] = {
-      {"duplicate names in any case", duplicates, true, -1},
+      {"duplicate names in any case", duplicates, true, nullptr},
       {"folder entries before and after their files",
        {fx::Folder("f/"), fx::File("f/1.txt", "1"), fx::Folder("F/"), fx::File("g/h/2.txt", "2"), fx::Folder("g/"),
         fx::Folder("g/h/"), fx::File("G/H/3.txt", "3")},
-       true, -1},
+       true, nullptr},
       {"a file where a later entry needs a folder",
-       With(With(NumberedFiles(30), 10, fx::File("x", "file")), 11, fx::File("x/y.txt", "in file")), false, 10},
-      {"a name that is refused", With(NumberedFiles(60), 20, fx::File("../up.txt", "up")), false, 20},
-      {"an entry whose data is corrupt", With(NumberedFiles(60), 20, wrongCrc), false, -1},
+       With(With(NumberedFiles(30), 10, fx::File("x", "file")), 11, fx::File("x/y.txt", "in file")), false, "n10.txt"},
+      {"a name that is refused", With(NumberedFiles(60), 20, fx::File("../up.txt", "up")), false, "n20.txt"},
+      // Later entries go ahead while the refused one is still opening: their
+      // files and folders must be gone again.
+      {"a local header that is refused", With(FilesInFoldersOfTheirOwn(60), 20, refusedHeader), false, "f20"},
+      {"an entry whose data is corrupt", With(NumberedFiles(60), 20, wrongCrc), false, nullptr},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -109,7 +133,7 @@ TEST(UnzipParallel, LeavesWhatOneThreadLeaves) {
       testing_support::RemoveTree(dest);
       EXPECT_EQ(Extract(zip, dest, threads), c.result) << c.label << ", " << threads << " threads";
       const Left left = Look(dest);
-      if (c.result || c.firstLeftOut >= 0) {
+      if (c.result || c.leftOut != nullptr) {
         EXPECT_EQ(left, expected) << c.label << ", " << threads << " threads";
       } else {
         // A failure found only after the data was written: what other
@@ -119,9 +143,7 @@ TEST(UnzipParallel, LeavesWhatOneThreadLeaves) {
           EXPECT_EQ(ReadFileBytes(dest + "\\" + name), Payload(i)) << c.label << ", " << name;
         }
       }
-      if (c.firstLeftOut >= 0) {
-        EXPECT_FALSE(PathExists(dest + fx::Numbered("\\n", c.firstLeftOut, ".txt"))) << c.label;
-      }
+      if (c.leftOut != nullptr) EXPECT_FALSE(PathExists(dest + "\\" + c.leftOut)) << c.label;
     }
   }
   // The last of each duplicate name wins, whatever its case.

@@ -172,8 +172,9 @@ std::vector<fx::Entry> AroundTheLockedFile(int count) {
 }  // namespace
 
 // With several threads the prompt still comes alone, after every earlier
-// entry and before any later one touches the disk; Abort stops the walk
-// there and Ignore lets it go on.
+// entry, and no later entry starts while it is up (only those that went
+// ahead before it, one per other thread at most); Abort stops the walk
+// there, removing what went ahead, and Ignore lets it go on.
 TEST(UnzipOverwritePrompt, ParallelExtractionAsksInArchiveOrder) {
   constexpr int kAround = 40;
   struct Case {
@@ -188,7 +189,8 @@ TEST(UnzipOverwritePrompt, ParallelExtractionAsksInArchiveOrder) {
     ASSERT_TRUE(PromptShows(20000));
     for (int i = 0; i < 2 * kAround + 1; ++i) {
       if (i == kAround) continue;
-      EXPECT_EQ(PathExists(pkg.dest + fx::Numbered("\\n", i, ".txt")), i < kAround) << i;
+      const bool mayExist = i <= kAround + 3;  // 4 threads: 3 others
+      if (i < kAround || !mayExist) EXPECT_EQ(PathExists(pkg.dest + fx::Numbered("\\n", i, ".txt")), i < kAround) << i;
     }
     DialogAnswerer answer(c.answer);
     ASSERT_TRUE(answer.Join());

@@ -20,6 +20,7 @@ struct Entry {
   bool deflate = true;
   uint32_t dosTime = kDosTime;
   bool wrongCrc = false;       // central and local CRC both off by one
+  bool localCrcOff = false;    // only the local header's CRC is off: the header is refused
   bool damageStream = false;   // flips a byte inside the deflate data
   uint16_t commentLength = 0;  // central record claims a comment this long (not written)
 };
@@ -62,7 +63,7 @@ inline std::string Build(const std::vector<Entry>& entries) {
     Put16(out, 0);
     Put16(out, method);
     Put32(out, e.dosTime);
-    Put32(out, crc);
+    Put32(out, e.localCrcOff ? crc + 1 : crc);
     Put32(out, static_cast<uint32_t>(packed.size()));
     Put32(out, static_cast<uint32_t>(e.data.size()));
     Put16(out, static_cast<uint32_t>(e.name.size()));
