@@ -33,7 +33,6 @@ double Now() {
   return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// A sink that keeps nothing: the body's cost without the disk's.
 // The receive and the checksum alone: the body goes nowhere.
 class NullStream final : public OSS::ResponseStream {
  public:
@@ -113,10 +112,11 @@ int Write(int argc, char** argv) {
   std::vector<char> block(1 << 20, 'x');
   const double start = Now();
   {
-    std::fstream out(argv[2], std::ios_base::in | std::ios_base::out | std::ios_base::binary |
-                                  std::ios_base::trunc);
-    for (long long i = 0; i < mib && out; ++i) out.write(block.data(), static_cast<std::streamsize>(block.size()));
-    if (!out) return 1;
+    // The layer's own writer, as the download uses it.
+    OSS::FileStream out(argv[2]);
+    if (!out.IsOpen()) return 1;
+    for (long long i = 0; i < mib; ++i)
+      if (!out.Write(block.data(), block.size())) return 1;
   }
   std::printf("bytes=%lld seconds=%.3f\n", mib << 20, Now() - start);
   return 0;

@@ -24,11 +24,6 @@ void Progress(IClient& client, int32_t add) {
   PostToMainWindow(WM_INSTALL_PROGRESS, client.progressPercent);
 }
 
-bool IsFolder(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 }  // namespace
 
 void IClient::CleanupDownloads() {
@@ -81,7 +76,7 @@ unsigned RunFinalisation(IClient& client) {
   // Without the config folder the configuration package brought no
   // settings; they stay unwritten rather than landing in a stray file.
   const std::string configDir = ctx.installDir + "\\config";
-  if (IsFolder(configDir)) {
+  if (IsFolder(WideFromCodePage(configDir, CP_ACP, 32768))) {
     WritePrivateProfileStringA("kavimor", "package", ctx.packageId.c_str(),
                                (configDir + "\\kavimor.Default.pub").c_str());
     char language[260] = {};

@@ -46,11 +46,6 @@ std::string ErrorLine(const char* what, const std::wstring& path, DWORD error) {
   return std::string(what) + " " + N(path) + code;
 }
 
-bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 struct Entry {
@@ -352,13 +347,12 @@ void HandOver::Finish() {
   ReachHandOverPoint(HandOverPoint::Finished);
 }
 
-std::vector<std::string> HandOver::RollBack() {
+void HandOver::RollBack() {
   if (recorded_) {
     lines_.push_back(std::string("Hand-over undone while ") + PhaseName(journal_.phase));
     Settle(journal_, lines_);
   }
   for (const std::string& line : lines_) WriteLog(line.c_str());
-  return lines_;
 }
 
 std::vector<std::string> RecoverInterruptedHandOver(const std::string& stagingDir) {

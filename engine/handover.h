@@ -73,8 +73,8 @@ class HandOver {
   bool MoveNewIn();
   // Deletes the old tree and the emptied staging folder; drops the journal.
   void Finish();
-  // Undoes whatever the journal says was done; lines for the log.
-  std::vector<std::string> RollBack();
+  // Undoes whatever the journal says was done and logs what happened.
+  void RollBack();
 
  private:
   bool Record(HandOverPhase phase);

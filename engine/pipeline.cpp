@@ -31,10 +31,7 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
       return StartOutcome::Declined;
   }
 
-  wchar_t exeName[101] = {};
-  const std::wstring name = WideFromCodePage(kClientExeName, kGbkCodePage, 101);
-  name.copy(exeName, name.size());
-  KillRunningClient(ctx.installDir, exeName);
+  KillRunningClient(ctx.installDir, WideFromCodePage(kClientExeName, kGbkCodePage, 101).c_str());
 
   // An earlier run cut short inside its hand-over may have left the only
   // complete installation in the staging folder: settle that before the

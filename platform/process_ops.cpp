@@ -135,6 +135,11 @@ bool CreateFolderPath(const std::string& path) {
   return true;
 }
 
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 bool DeletePath(const std::string& path) {
   // The shell wants a list of names ending in two NULs.
   std::vector<char> from(path.size() + 2, '\0');

@@ -17,6 +17,9 @@ void KillRunningClient(const std::string& installDir, const wchar_t* exeName);
 // message box naming the first folder that cannot be made and returns false.
 bool CreateFolderPath(const std::string& path);
 
+// Whether `path` names an existing folder.
+bool IsFolder(const std::wstring& path);
+
 // Deletes a file or a whole folder tree, without asking and without the
 // recycle bin. True when the shell reports success.
 bool DeletePath(const std::string& path);

@@ -16,17 +16,6 @@ namespace OSS = AlibabaCloud::OSS;
 using testing_support::ReadFileBytes;
 using testing_support::ScratchDir;
 
-std::string ReadWide(const std::wstring& path) {
-  win::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return "<missing>";
-  std::string bytes(1 << 16, '\0');
-  DWORD read = 0;
-  ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  bytes.resize(read);
-  return bytes;
-}
-
 TEST(FileStream, WritesEveryPieceInOrderOverWhatWasThere) {
   const ScratchDir dir("file_stream");
   const std::string target = dir / "package.zip";
@@ -64,7 +53,7 @@ TEST(FileStream, PathsAreCodePage936) {
     ASSERT_TRUE(stream.IsOpen());
     EXPECT_TRUE(stream.Write("zip", 3));
   }
-  EXPECT_EQ(ReadWide(folder + L"\\" + Wide(u8"运行库.zip")), "zip");
+  EXPECT_EQ(testing_support::ReadWideFileBytes(folder + L"\\" + Wide(u8"运行库.zip")), "zip");
 }
 
 TEST(FileStream, APlaceThatCannotHoldTheFileRefusesEveryWrite) {

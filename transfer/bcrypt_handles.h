@@ -1,12 +1,22 @@
 #pragma once
 // Owners of BCrypt's algorithm, hash and key handles (platform/handles.h's
-// generic owner with BCrypt's release calls).
+// generic owner with BCrypt's release calls), and the two small helpers
+// every BCrypt caller needs.
 #include <windows.h>
 #include <bcrypt.h>
+
+#include <string_view>
 
 #include "platform/handles.h"
 
 namespace win {
+
+inline bool BCryptOk(NTSTATUS status) { return status >= 0; }
+
+// BCrypt takes non-const buffers where it only reads them.
+inline PUCHAR BCryptBytes(std::string_view data) {
+  return reinterpret_cast<PUCHAR>(const_cast<char*>(data.data()));
+}
 
 struct BCryptAlgorithmTraits {
   using Handle = BCRYPT_ALG_HANDLE;

@@ -2,6 +2,12 @@
 
 #include <utility>
 
+namespace {
+
+// Whether two entry paths (upper-cased, '\'-separated, no trailing
+// separator) could name the same file: both are files, with the same path,
+// or with a '~' in either (a part with '~' may be the short 8.3 alias of
+// any other name).
 bool PathsMeet(const std::wstring& a, bool aFolder, const std::wstring& b, bool bFolder) {
   // Two folder creations along the same path cannot disturb each other,
   // and a file against a folder is settled by the order of the opens.
@@ -9,9 +15,12 @@ bool PathsMeet(const std::wstring& a, bool aFolder, const std::wstring& b, bool 
   return a == b || a.find(L'~') != std::wstring::npos || b.find(L'~') != std::wstring::npos;
 }
 
+// Whether `inner` lies inside the folder `outer` (both as for PathsMeet).
 bool LiesInside(const std::wstring& inner, const std::wstring& outer) {
   return inner.size() > outer.size() && inner[outer.size()] == L'\\' && inner.compare(0, outer.size(), outer) == 0;
 }
+
+}  // namespace
 
 TEntryOrder::TEntryOrder(unsigned slots) : slots_(slots) {}
 

@@ -16,7 +16,9 @@
 //    earlier entry is finished, and no new entry starts while it is up;
 //  - the first failing entry (in archive order) stops the walk: no entry
 //    after it starts any more, and its reason is the one reported.
-// Every thread owns one slot; all fields are guarded by `lock_`.
+// Every thread owns one slot; all fields are guarded by `lock_`, except for
+// the reads after every thread has finished (Failed, FirstReason,
+// AbandonedFolders).
 #include <windows.h>
 
 #include <cstdint>
@@ -120,11 +122,3 @@ class TEntryOrder {
   std::vector<std::wstring> abandoned_;
 };
 
-// Whether `inner` lies inside the folder `outer` (both as for PathsMeet).
-bool LiesInside(const std::wstring& inner, const std::wstring& outer);
-
-// Whether two entry paths (upper-cased, '\'-separated, no trailing
-// separator) could name the same file: both are files, with the same path,
-// or with a '~' in either (a part with '~' may be the short 8.3 alias of
-// any other name).
-bool PathsMeet(const std::wstring& a, bool aFolder, const std::wstring& b, bool bFolder);

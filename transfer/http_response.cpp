@@ -5,19 +5,11 @@
 namespace AlibabaCloud::OSS::http {
 namespace {
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   return true;
-}
-
-std::string_view TrimSpace(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
 }
 
 bool IsTokenChar(char c) {
@@ -30,7 +22,7 @@ bool IsTokenChar(char c) {
 bool HasToken(std::string_view list, std::string_view token) {
   while (!list.empty()) {
     const size_t comma = list.find(',');
-    if (EqualsNoCase(TrimSpace(list.substr(0, comma)), token)) return true;
+    if (EqualsNoCase(Trim(list.substr(0, comma)), token)) return true;
     if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
@@ -44,7 +36,7 @@ const std::string* Find(const HeaderCollection& headers, const char* name) {
 
 // A decimal Content-Length; 18 digits keep it inside int64_t.
 bool ParseLength(std::string_view text, int64_t& value) {
-  text = TrimSpace(text);
+  text = Trim(text);
   if (text.empty() || text.size() > 18) return false;
   value = 0;
   for (const char c : text) {
@@ -122,7 +114,7 @@ bool ParseResponseHead(std::string_view head, ResponseHead& out, std::string& er
         return false;
       }
       std::string& value = out.headers[lastName];
-      value.append(value.empty() ? "" : " ").append(TrimSpace(line));
+      value.append(value.empty() ? "" : " ").append(Trim(line));
       continue;
     }
     const size_t colon = line.find(':');
@@ -137,7 +129,7 @@ bool ParseResponseHead(std::string_view head, ResponseHead& out, std::string& er
         return false;
       }
     }
-    const std::string_view value = TrimSpace(line.substr(colon + 1));
+    const std::string_view value = Trim(line.substr(colon + 1));
     lastName.assign(name);
     const auto [it, added] = out.headers.emplace(lastName, std::string(value));
     if (added) continue;
@@ -184,7 +176,7 @@ bool BodyDecoder::Start(std::string_view verb, const ResponseHead& head, std::st
     // the end of the connection.
     const size_t comma = te->rfind(',');
     const std::string_view last =
-        TrimSpace(std::string_view(*te).substr(comma == std::string::npos ? 0 : comma + 1));
+        Trim(std::string_view(*te).substr(comma == std::string::npos ? 0 : comma + 1));
     if (EqualsNoCase(last, "chunked")) {
       kind_ = BodyKind::Chunked;
       state_ = State::ChunkSize;

@@ -13,15 +13,14 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include "transfer/text_trim.h"
 
 namespace AlibabaCloud::OSS {
 
 // Header names compare without regard to case, as HTTP wants.
 struct CaseInsensitiveLess {
   bool operator()(const std::string& a, const std::string& b) const {
-    const auto lower = [](char c) {
-      return static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-    };
+    const auto lower = [](char c) { return static_cast<unsigned char>(AsciiLower(c)); };
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
                                         [&](char x, char y) { return lower(x) < lower(y); });
   }

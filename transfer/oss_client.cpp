@@ -567,14 +567,12 @@ OssClient::OssClient(const std::string& endpoint, const std::string& accessKeyId
   impl_->accessKeyId = accessKeyId;
   impl_->accessKeySecret = accessKeySecret;
   impl_->configuration = configuration;
-  const std::wstring agent = Widen(configuration.userAgent);
-  if (configuration.proxyHost.empty()) {
-    impl_->session.reset(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-  } else {
+  // WinHTTP carries the requests only through a proxy; without one the
+  // layer's own socket transport does, and no session is needed.
+  if (!configuration.proxyHost.empty()) {
     const std::wstring proxy =
         Widen(configuration.proxyHost + ":" + std::to_string(configuration.proxyPort));
-    impl_->session.reset(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+    impl_->session.reset(WinHttpOpen(Widen(configuration.userAgent).c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY,
                                      proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
   }
   if (impl_->session) {

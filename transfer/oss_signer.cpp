@@ -10,11 +10,9 @@
 namespace AlibabaCloud::OSS {
 namespace {
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::string ToLower(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = Lower(c);
+  for (char& c : out) c = AsciiLower(c);
   return out;
 }
 

@@ -106,7 +106,11 @@ struct ChainDeleter {
 class Connection {
  public:
   Connection(const RequestTarget& target, bool verified)
-      : https_(target.https), host_(target.host), port_(target.port), verified_(verified) {}
+      : https_(target.https),
+        host_(target.host),
+        wideHost_(host_.begin(), host_.end()),  // the host is plain ASCII
+        port_(target.port),
+        verified_(verified) {}
   ~Connection() {
     if (haveContext_) DeleteSecurityContext(&context_);
     if (socket_ != INVALID_SOCKET) closesocket(socket_);
@@ -323,7 +327,6 @@ class Connection {
   // One step of the handshake on the ciphertext at hand; the bytes Schannel
   // did not take stay at the front of the buffer.
   SECURITY_STATUS HandshakeStep(bool first, TransportFailure& failure) {
-    std::wstring target(host_.begin(), host_.end());  // the host is plain ASCII
     SecBuffer input[2] = {{static_cast<ULONG>(used_ - start_), SECBUFFER_TOKEN, cipher_.data() + start_},
                           {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc inputDesc{SECBUFFER_VERSION, 2, input};
@@ -331,7 +334,7 @@ class Connection {
     SecBufferDesc outputDesc{SECBUFFER_VERSION, 1, &output};
     ULONG attributes = 0;
     const SECURITY_STATUS status = InitializeSecurityContextW(
-        credentials_, first ? nullptr : &context_, target.data(), kTlsRequestFlags, 0, 0,
+        credentials_, first ? nullptr : &context_, wideHost_.data(), kTlsRequestFlags, 0, 0,
         first ? nullptr : &inputDesc, 0, &context_, &outputDesc, &attributes, nullptr);
     if (first && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) haveContext_ = true;
     if (!SendToken(output, failure)) return SEC_E_INTERNAL_ERROR;
@@ -416,11 +419,10 @@ class Connection {
       failure = Fail(kPeerFailedVerification, DescribeCertificateError(chainError, host_));
       return false;
     }
-    std::wstring name(host_.begin(), host_.end());
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbStruct = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.pwszServerName = name.data();
+    ssl.pwszServerName = wideHost_.data();
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
     policy.pvExtraPolicyPara = &ssl;
@@ -486,6 +488,7 @@ class Connection {
 
   bool https_;
   std::string host_;
+  std::wstring wideHost_;  // for Schannel and the certificate check
   uint16_t port_;
   bool verified_;
   SOCKET socket_ = INVALID_SOCKET;

@@ -6,31 +6,26 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/handles.h"
 #include "platform/text.h"
 #include "transfer/bcrypt_handles.h"
 
 namespace {
 
-bool Ok(NTSTATUS status) { return status >= 0; }
-
-// BCrypt takes non-const buffers where it only reads them.
-PUCHAR Bytes(std::string_view data) {
-  return reinterpret_cast<PUCHAR>(const_cast<char*>(data.data()));
-}
+using win::BCryptBytes;
+using win::BCryptOk;
 
 class Sha256 {
  public:
   Sha256() {
-    ok_ = Ok(BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
-          Ok(BCryptCreateHash(algorithm_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0));
+    ok_ = BCryptOk(BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+          BCryptOk(BCryptCreateHash(algorithm_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0));
   }
   void Update(std::string_view data) {
-    ok_ = ok_ && Ok(BCryptHashData(hash_.get(), Bytes(data), static_cast<ULONG>(data.size()), 0));
+    ok_ = ok_ && BCryptOk(BCryptHashData(hash_.get(), BCryptBytes(data), static_cast<ULONG>(data.size()), 0));
   }
   std::string Finish() {
     unsigned char digest[32] = {};
-    if (!ok_ || !Ok(BCryptFinishHash(hash_.get(), digest, sizeof digest, 0))) return {};
+    if (!ok_ || !BCryptOk(BCryptFinishHash(hash_.get(), digest, sizeof digest, 0))) return {};
     return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
   }
 
@@ -77,7 +72,7 @@ bool VerifyP256Signature(std::string_view publicKey, std::string_view message,
   if (digest.size() != 32) return false;
 
   win::BCryptAlgorithm algorithm;
-  if (!Ok(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0)))
+  if (!BCryptOk(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0)))
     return false;
   // BCRYPT_ECCPUBLIC_BLOB: the header, then X and Y of 32 bytes each.
   unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64] = {};
@@ -85,8 +80,8 @@ bool VerifyP256Signature(std::string_view publicKey, std::string_view message,
   std::memcpy(blob, &header, sizeof header);
   std::memcpy(blob + sizeof header, publicKey.data(), 64);
   win::BCryptKey key;
-  if (!Ok(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(), blob,
+  if (!BCryptOk(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(), blob,
                               sizeof blob, 0)))
     return false;
-  return Ok(BCryptVerifySignature(key.get(), nullptr, Bytes(digest), 32, Bytes(signature), 64, 0));
+  return BCryptOk(BCryptVerifySignature(key.get(), nullptr, BCryptBytes(digest), 32, BCryptBytes(signature), 64, 0));
 }

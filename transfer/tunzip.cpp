@@ -14,6 +14,7 @@
 #include "engine/messages.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
+#include "platform/process_ops.h"
 #include "platform/text.h"
 #include "transfer/entry_order.h"
 
@@ -181,9 +182,7 @@ bool CreateFolder(const std::wstring& path, bool last, DWORD* error, std::vector
     *error = code;
     return false;
   }
-  if (!last) return true;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return !last || IsFolder(path);
 }
 
 // What one extraction thread keeps between its entries: the data buffer and
@@ -492,8 +491,7 @@ bool TUnzip::ExtractAll(const char* destDir, unsigned threads) {
   if (unzGoToFirstFile(zipHandle) != UNZ_OK) return false;
 
   if (threads == 0) threads = DefaultThreads();
-  // 0xffff is a saturated count: the archive may hold more.
-  if (global.number_entry < 0xffff) threads = std::min<unsigned>(threads, global.number_entry);
+  threads = std::min<unsigned>(threads, global.number_entry);
   threads = std::clamp<unsigned>(threads, 1, kMaxThreads);
   const std::string destination = destDir;
   TEntryOrder order(threads);

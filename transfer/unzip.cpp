@@ -61,6 +61,13 @@ bool FileSize(FILE* f, uint64_t* size) {
   return true;
 }
 
+// The little-endian number in the `bytes` bytes at `p`.
+uLong Little(const unsigned char* p, int bytes) {
+  uLong v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
 // Reads a little-endian field of `bytes` bytes at the current position.
 // A field cut off by the end of the file reads as minizip reads it: the
 // missing bytes repeat the last byte that was there (0 when none was), and
@@ -78,9 +85,7 @@ bool ReadField(FILE* f, int bytes, uLong* value) {
     unsigned char fill = got > 0 ? raw[got - 1] : 0;
     for (size_t i = got; i < static_cast<size_t>(bytes); ++i) raw[i] = fill;
   }
-  uLong v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | raw[i];
-  *value = v;
+  *value = Little(raw, bytes);
   return true;
 }
 
@@ -273,14 +278,13 @@ class DirectoryCursor {
     return true;
   }
 
-  bool Skip(uint64_t n) {
+  void Skip(uint64_t n) {
     if (n <= have_ - at_) {
       at_ += static_cast<size_t>(n);
-      return true;
+      return;
     }
     pos_ += n - (have_ - at_);
     at_ = have_ = 0;
-    return true;
   }
 
  private:
@@ -298,12 +302,6 @@ class DirectoryCursor {
   size_t have_ = 0;
   size_t at_ = 0;
 };
-
-uLong Little(const unsigned char* p, int bytes) {
-  uLong v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
 
 // Walks every record inside the directory's declared size and offset before
 // any entry is handed out. The walk must fill that space exactly, with as

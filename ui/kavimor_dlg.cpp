@@ -331,14 +331,12 @@ void TKavimorDlg::OnLButtonDown(WPARAM wParam, LPARAM lParam) {
     PressMainButton();
     return;
   }
-  if (PtInRect(&browseRect, p) && state == Ready && !panelCollapsed) {
-    BrowseForFolder();
-    return;
-  }
-  if (PtInRect(&customRect, p) && state == Ready) {
-    panelCollapsed = !panelCollapsed;
-    Invalidate();
-    return;
+  for (const int control : {kBrowseButton, kCustomToggle}) {
+    const RECT rect = ControlRect(control);
+    if (ControlShown(control) && PtInRect(&rect, p)) {
+      PressControl(control);
+      return;
+    }
   }
   StartDrag(wParam, lParam);
 }
@@ -403,8 +401,7 @@ void TKavimorDlg::StartInstall() {
       break;
     case StartOutcome::ManifestFailed:
       state = Failed;
-      statusText = StepText(kStepManifest);
-      statusText += UiText(6);
+      SetFailureText(kStepManifest);
       Invalidate();
       break;
     case StartOutcome::WorkerNotStarted:

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-inline void Require(bool condition, const char* promise) {
+inline void Require(bool condition, const char* promise = "a checked outcome") {
   if (!condition) {
     std::fprintf(stderr, "broken promise: %s\n", promise);
     std::abort();

@@ -8,15 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "tests/fuzz/fuzz_check.h"
 #include "transfer/http_response.h"
 
 namespace {
 
 namespace http = AlibabaCloud::OSS::http;
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
 
 struct Outcome {
   bool ok = true;
@@ -33,7 +30,7 @@ Outcome Decode(const http::ResponseHead& head, const char* verb, std::string_vie
   http::BodyDecoder decoder;
   std::string error;
   if (!decoder.Start(verb, head, error)) {
-    Check(!error.empty());
+    Require(!error.empty());
     out.ok = false;
     return out;
   }
@@ -42,11 +39,11 @@ Outcome Decode(const http::ResponseHead& head, const char* verb, std::string_vie
     std::string chunk(raw.substr(at, piece));
     size_t consumed = 0, produced = 0;
     if (!decoder.Decode(chunk.data(), chunk.size(), consumed, produced)) {
-      Check(!decoder.Error().empty());
+      Require(!decoder.Error().empty());
       return Outcome{false};  // what came before the fault does not count
     }
-    Check(produced <= consumed && consumed <= chunk.size());
-    Check(consumed == chunk.size() || decoder.Done());
+    Require(produced <= consumed && consumed <= chunk.size());
+    Require(consumed == chunk.size() || decoder.Done());
     out.body.append(chunk.data(), produced);
     out.consumed += consumed;
   }
@@ -60,24 +57,24 @@ Outcome Decode(const http::ResponseHead& head, const char* verb, std::string_vie
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const size_t end = http::FindHeadEnd(input);
-  Check(end == 0 || (end >= 4 && end <= size && input.substr(end - 4, 4) == "\r\n\r\n"));
+  Require(end == 0 || (end >= 4 && end <= size && input.substr(end - 4, 4) == "\r\n\r\n"));
   http::ResponseHead head;
   std::string error;
   if (!http::ParseResponseHead(end != 0 ? input.substr(0, end) : input, head, error)) {
-    Check(!error.empty());
+    Require(!error.empty());
     return 0;
   }
-  Check(head.status >= 100 && head.status <= 999);
+  Require(head.status >= 100 && head.status <= 999);
   const std::string_view raw = end != 0 ? input.substr(end) : std::string_view();
   for (const char* verb : {"GET", "HEAD"}) {
     int64_t declared = -1;
     const Outcome whole = Decode(head, verb, raw, raw.empty() ? 1 : raw.size(), declared);
     const Outcome bytes = Decode(head, verb, raw, 1, declared);
-    Check(whole == bytes);
+    Require(whole == bytes);
     if (!whole.ok) continue;
-    Check(whole.body.size() <= whole.consumed && whole.consumed <= raw.size());
-    if (declared >= 0) Check(static_cast<int64_t>(whole.body.size()) <= declared);
-    if (std::string_view(verb) == "HEAD") Check(whole.body.empty() && whole.done);
+    Require(whole.body.size() <= whole.consumed && whole.consumed <= raw.size());
+    if (declared >= 0) Require(static_cast<int64_t>(whole.body.size()) <= declared);
+    if (std::string_view(verb) == "HEAD") Require(whole.body.empty() && whole.done);
   }
   return 0;
 }

@@ -7,21 +7,16 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "tests/fuzz/fuzz_check.h"
 #include "transfer/oss_error_xml.h"
-
-namespace {
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);
   const AlibabaCloud::OSS::ErrorDocument doc = AlibabaCloud::OSS::ParseErrorDocument(body);
-  Check(!doc.isError || doc.wellFormed);
+  Require(!doc.isError || doc.wellFormed);
   for (const std::string* field : {&doc.code, &doc.message, &doc.requestId, &doc.hostId, &doc.serverTime}) {
-    Check(field->size() <= size);
-    Check(doc.isError || field->empty());
+    Require(field->size() <= size);
+    Require(doc.isError || field->empty());
   }
   return 0;
 }

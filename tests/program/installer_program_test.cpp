@@ -179,8 +179,9 @@ TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
   const std::string user = NarrowToCodePage(QuerySessionUserName(WTS_CURRENT_SESSION), CP_ACP, 260);
   ASSERT_FALSE(user.empty());
   EXPECT_NE(places_.installDir.find("\\" + user + "\\"), std::string::npos) << places_.installDir;
-  if (!redirect_.folder().empty())
+  if (!redirect_.folder().empty()) {
     EXPECT_EQ(places_.installDir, NarrowToCodePage(redirect_.folder(), CP_ACP, 4096) + "\\Kavimor201805v9.5");
+  }
   InstallerRun run(InstallerExe());
   const Image ready = StartReady(run);
   EXPECT_EQ(ready.At(e2e::kInstallSpot.x, e2e::kInstallSpot.y), RGB(165, 21, 16));

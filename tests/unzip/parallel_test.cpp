@@ -143,7 +143,9 @@ TEST(UnzipParallel, LeavesWhatOneThreadLeaves) {
           EXPECT_EQ(ReadFileBytes(dest + "\\" + name), Payload(i)) << c.label << ", " << name;
         }
       }
-      if (c.leftOut != nullptr) EXPECT_FALSE(PathExists(dest + "\\" + c.leftOut)) << c.label;
+      if (c.leftOut != nullptr) {
+        EXPECT_FALSE(PathExists(dest + "\\" + c.leftOut)) << c.label;
+      }
     }
   }
   // The last of each duplicate name wins, whatever its case.

@@ -190,7 +190,9 @@ TEST(UnzipOverwritePrompt, ParallelExtractionAsksInArchiveOrder) {
     for (int i = 0; i < 2 * kAround + 1; ++i) {
       if (i == kAround) continue;
       const bool mayExist = i <= kAround + 3;  // 4 threads: 3 others
-      if (i < kAround || !mayExist) EXPECT_EQ(PathExists(pkg.dest + fx::Numbered("\\n", i, ".txt")), i < kAround) << i;
+      if (i < kAround || !mayExist) {
+        EXPECT_EQ(PathExists(pkg.dest + fx::Numbered("\\n", i, ".txt")), i < kAround) << i;
+      }
     }
     DialogAnswerer answer(c.answer);
     ASSERT_TRUE(answer.Join());
