@@ -907,8 +907,9 @@ TEST_F(InstallerWindow, MessageLoopEndsWhenTheWindowIsClosedByAnyRoute) {
     SCOPED_TRACE(c.name);
     Open();
     if (c.installing) BecomeInstalling();
-    // While installing, the user is asked first (and agrees here).
-    testing_support::DialogAnswerer agree(IDOK, c.installing ? 10000 : 0);
+    // While installing, the user is asked first (and agrees here); otherwise
+    // no box may come up.
+    testing_support::DialogAnswerer agree(IDOK, c.installing ? 10000 : 1500);
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<bool> watchdogFired{false};
     const DWORD thread = GetCurrentThreadId();
