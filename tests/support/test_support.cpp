@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -311,6 +312,62 @@ DWORD WINAPI DialogAnswerer::Main(void* param) {
     Sleep(50);
   }
   return 0;
+}
+
+namespace {
+
+// The Unix name Wine gives a Windows path (kernel32's wine_get_unix_file_name;
+// the caller frees it with HeapFree on the process heap).
+std::string UnixName(const std::wstring& path) {
+  using Convert = char*(CDECL*)(const wchar_t*);
+  FARPROC raw = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+  if (raw == nullptr) return {};
+  Convert convert = nullptr;
+  static_assert(sizeof convert == sizeof raw);
+  std::memcpy(&convert, &raw, sizeof convert);
+  char* name = convert(path.c_str());
+  if (name == nullptr) return {};
+  std::string text(name);
+  HeapFree(GetProcessHeap(), 0, name);
+  return text;
+}
+
+bool RunUnix(std::wstring commandLine) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return false;
+  }
+  // A Unix program started through Wine reports no exit code of its own to
+  // every Wine version; success is judged by the caller from the result.
+  WaitForSingleObject(process.hProcess, 10000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+std::wstring Quoted(const std::string& unixPath) {
+  return L"\"" + std::wstring(unixPath.begin(), unixPath.end()) + L"\"";
+}
+
+}  // namespace
+
+bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link) {
+  std::string from = UnixName(target);
+  std::string to = UnixName(link);
+  if (from.empty() || to.empty()) return false;
+  if (!RunUnix(L"/bin/ln -s " + Quoted(from) + L" " + Quoted(to))) return false;
+  DWORD attributes = GetFileAttributesW(link.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool SetUnixMode(const std::wstring& path, const char* octalMode) {
+  std::string name = UnixName(path);
+  if (name.empty()) return false;
+  std::string mode(octalMode);
+  return RunUnix(L"/bin/chmod " + std::wstring(mode.begin(), mode.end()) + L" " + Quoted(name));
 }
 
 }  // namespace testing_support

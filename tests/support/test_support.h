@@ -62,6 +62,14 @@ std::vector<std::string> WaitForAnyStartRecord(const std::string& folder, DWORD 
 // A value of an INI file, "<absent>" when the key is not there.
 std::string IniValue(const std::string& file, const char* section, const char* key);
 
+// Hostile layouts as a local user makes them, from the Unix side of Wine:
+// Wine shows a folder that is a Unix symbolic link inside the prefix as a
+// reparse point, and derives file security from Unix modes. Both run a Unix
+// command (/bin/ln, /bin/chmod) through Wine and wait for it; true when it
+// exited 0.
+bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link);
+bool SetUnixMode(const std::wstring& path, const char* octalMode);
+
 // Terminates every process whose image path is `exePath` (case-insensitive).
 void StopProcessesOf(const std::string& exePath);
 
