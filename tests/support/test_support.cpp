@@ -332,24 +332,44 @@ std::string UnixName(const std::wstring& path) {
   return text;
 }
 
-bool RunUnix(std::wstring commandLine) {
+// The Unix name in single quotes for /bin/sh; Unix names are UTF-8.
+std::wstring Quoted(const std::string& unixPath) {
+  int length = MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()),
+                                   nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), wide.data(),
+                      length);
+  return L"'" + wide + L"'";
+}
+
+// Runs a shell command line on the Unix side. Wine hands a Unix program to
+// the host and signals its process at once, so the command leaves a marker
+// file when it succeeded and this waits for that marker.
+bool RunUnix(const std::wstring& command) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring marker = std::wstring(temp) + L"kvt_unix_done_" + std::to_wstring(GetCurrentProcessId()) +
+                        L"_" + std::to_wstring(GetTickCount64());
+  std::string markerName = UnixName(marker);
+  if (markerName.empty()) return false;
+  std::wstring line = L"/bin/sh -c \"" + command + L" && : > " + Quoted(markerName) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
     return false;
   }
-  // A Unix program started through Wine reports no exit code of its own to
-  // every Wine version; success is judged by the caller from the result.
-  WaitForSingleObject(process.hProcess, 10000);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  return true;
-}
-
-std::wstring Quoted(const std::string& unixPath) {
-  return L"\"" + std::wstring(unixPath.begin(), unixPath.end()) + L"\"";
+  for (int i = 0; i < 200; ++i) {
+    if (GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      DeleteFileW(marker.c_str());
+      return true;
+    }
+    Sleep(25);
+  }
+  return false;
 }
 
 }  // namespace
@@ -358,16 +378,21 @@ bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link) {
   std::string from = UnixName(target);
   std::string to = UnixName(link);
   if (from.empty() || to.empty()) return false;
-  if (!RunUnix(L"/bin/ln -s " + Quoted(from) + L" " + Quoted(to))) return false;
+  if (!RunUnix(L"ln -s " + Quoted(from) + L" " + Quoted(to))) return false;
   DWORD attributes = GetFileAttributesW(link.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool RemoveUnixSymlink(const std::wstring& link) {
+  std::string name = UnixName(link);
+  return !name.empty() && RunUnix(L"test -L " + Quoted(name) + L" && rm " + Quoted(name));
 }
 
 bool SetUnixMode(const std::wstring& path, const char* octalMode) {
   std::string name = UnixName(path);
   if (name.empty()) return false;
   std::string mode(octalMode);
-  return RunUnix(L"/bin/chmod " + std::wstring(mode.begin(), mode.end()) + L" " + Quoted(name));
+  return RunUnix(L"chmod " + std::wstring(mode.begin(), mode.end()) + L" " + Quoted(name));
 }
 
 }  // namespace testing_support

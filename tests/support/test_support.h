@@ -65,9 +65,10 @@ std::string IniValue(const std::string& file, const char* section, const char* k
 // Hostile layouts as a local user makes them, from the Unix side of Wine:
 // Wine shows a folder that is a Unix symbolic link inside the prefix as a
 // reparse point, and derives file security from Unix modes. Both run a Unix
-// command (/bin/ln, /bin/chmod) through Wine and wait for it; true when it
-// exited 0.
+// command (ln, rm, chmod) through Wine and wait for it; true when it
+// succeeded.
 bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link);
+bool RemoveUnixSymlink(const std::wstring& link);
 bool SetUnixMode(const std::wstring& path, const char* octalMode);
 
 // Terminates every process whose image path is `exePath` (case-insensitive).
