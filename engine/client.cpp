@@ -7,3 +7,4 @@ IClient::IClient() : remotePrefix("9.5KavimorIE") {}
 IClient::~IClient() {
   AlibabaCloud::OSS::ShutdownSdk();
 }
+

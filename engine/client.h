@@ -3,10 +3,13 @@
 // and the progress counters. It is a base of the main installer window; the
 // worker thread receives a pointer to it and owns it once it runs.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "platform/handles.h"
 #include "transfer/release_index.h"
+#include "transfer/unpacked_contents.h"
 
 namespace AlibabaCloud::OSS {
 class OssClient;
@@ -33,6 +36,15 @@ struct IClient {
   // What the signed release index of this run allows; read by
   // FetchManifest before anything else when releaseKey is set.
   ReleaseIndex releaseIndex;
+  // Objects that passed the release check, by local path: each is held
+  // open from its check to the end of its use (reading the manifest,
+  // unpacking a package) without write or delete sharing, and what uses it
+  // reads that very file. Only the thread that fetches the manifest and
+  // goes on as the worker touches it; nothing else runs then.
+  std::map<std::string, win::UniqueHandle> checkedObjects;
+  // Everything the packages of this run unpacked, for the check of the
+  // whole tree before the hand-over.
+  UnpackedContents unpackedContents;
 
   IClient();
   // Shuts the object-store library down, then releases the strings.
@@ -57,6 +69,12 @@ struct IClient {
   // index (and deletes it when it does not match). Both log why they fail.
   bool FetchReleaseIndex();
   bool CheckReleaseObject(const std::string& key, const std::string& localPath);
+  // The held file of a checked object, or null; releasing closes it.
+  HANDLE CheckedPackage(const std::string& localPath) const {
+    const auto found = checkedObjects.find(localPath);
+    return found != checkedObjects.end() ? found->second.get() : nullptr;
+  }
+  void ReleaseCheckedPackage(const std::string& localPath) { checkedObjects.erase(localPath); }
 
   // One zip package into a folder.
   bool ExtractPackage(const std::string& zipPath, const std::string& destDir);

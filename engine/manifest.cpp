@@ -12,17 +12,23 @@
 
 namespace {
 
+// The whole of an open file from its start.
+std::string ReadOpenFile(HANDLE file) {
+  std::string bytes;
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return bytes;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+  return bytes;
+}
+
 // The downloaded file as far as it can be read (a file that vanished
 // reads as empty, which names no version and so fails the check).
 std::string ReadWholeFile(const std::string& path) {
-  std::string bytes;
   win::UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return bytes;
-  char chunk[4096];
-  DWORD got = 0;
-  while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
-  return bytes;
+  return file ? ReadOpenFile(file.get()) : std::string();
 }
 
 }  // namespace
@@ -39,7 +45,11 @@ bool IClient::FetchManifest() {
   // versions become file names in the staging folder and object keys.
   ManifestValues values;
   std::string problem;
-  if (!ReadManifest(ReadWholeFile(localFile), ctx.packageId, &values, &problem)) {
+  // A checked manifest is read through the handle its check read.
+  const HANDLE checked = CheckedPackage(localFile);
+  std::string text = checked != nullptr ? ReadOpenFile(checked) : ReadWholeFile(localFile);
+  ReleaseCheckedPackage(localFile);
+  if (!ReadManifest(std::move(text), ctx.packageId, &values, &problem)) {
     WriteLog(problem.c_str());
     return false;
   }

@@ -32,12 +32,17 @@ int64_t ParseStamp(const char* text) {
   return static_cast<int64_t>(value);
 }
 
+std::string Upper(std::string_view value) {
+  std::string upper(value);
+  for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  return upper;
+}
+
 bool IsReservedDeviceName(std::string_view value) {
   // Windows maps these names to devices with any extension ("nul.zip"),
   // ignoring spaces before the extension.
-  std::string base(value.substr(0, value.find('.')));
+  std::string base = Upper(value.substr(0, value.find('.')));
   while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (char& c : base) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
   for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"}) {
     if (base == device) return true;
   }
@@ -74,10 +79,17 @@ const char* VersionProblem(std::string_view value, bool required) {
     // Outside ASCII a byte may be half of a character whose other half is
     // '\\', or a lead byte that swallows the ".zip" after it.
     if (u < 0x20 || u >= 0x7f || std::strchr("/\\:<>\"|?*", c) != nullptr) return "not a plain file name";
+    // "BASE~1" is how Windows may spell another file's short name.
+    if (c == '~') return "not a plain file name";
   }
   if (value.find("..") != std::string_view::npos || value.back() == '.' || value.back() == ' ' ||
       IsReservedDeviceName(value))
     return "not a plain file name";
+  // The package is stored as version + ".zip" beside the fixed downloads.
+  const std::string upper = Upper(value);
+  for (const char* fixed : {"BASE", "CONFIG", "DEPEND", "SUMMARY"}) {
+    if (upper == fixed) return "names another download";
+  }
   return nullptr;
 }
 
@@ -98,6 +110,13 @@ bool ReadManifest(std::string text, std::string_view packageId, ManifestValues* 
                  Shown(*v.target) + " refused: " + why;
       return false;
     }
+  }
+  // Both packages are stored under their version's name in one folder,
+  // where names match without regard to case: one would replace the other.
+  if (!read.quantVersion.empty() && Upper(read.quantVersion) == Upper(read.fixVersion)) {
+    *problem = "Manifest value [quant] " + std::string(packageId) + "=" + Shown(read.quantVersion) +
+               " refused: same file name as the runtime version";
+    return false;
   }
   *values = std::move(read);
   return true;

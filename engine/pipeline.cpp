@@ -147,9 +147,16 @@ class Worker {
         !Extract(kInstallQuant, staging + VersionFileName("/%s.zip", client_.quantVersion), staging))
       return 0;
 
-    // Packages that unpacked without the client would replace a working
+    // Packages that unpacked without the client, or without any file they
+    // hold (unless the user chose to skip it), would replace a working
     // installation with one that cannot start: stop before anything old
     // is touched.
+    std::string incomplete;
+    if (!client_.unpackedContents.Check(&incomplete)) {
+      WriteLog(incomplete.c_str());
+      PostToMainWindow(WM_INSTALL_FAILED, kStepClientMissing);
+      return 0;
+    }
     if (!TreeHoldsClient(staging)) {
       WriteLog((std::string("Client program missing from the unpacked packages: ") + kClientExeName).c_str());
       PostToMainWindow(WM_INSTALL_FAILED, kStepClientMissing);
@@ -183,6 +190,9 @@ class Worker {
   // The failure line goes out before the message: the window closes the
   // log as soon as it sees WM_INSTALL_FAILED.
   void Fail(const Step& step) {
+    // Checked packages not unpacked now never will be: let them go, so
+    // that the staging folder can be removed at the end.
+    client_.checkedObjects.clear();
     WriteLog(Gbk(step.failureLine).c_str());
     PostToMainWindow(WM_INSTALL_FAILED, step.index);
   }

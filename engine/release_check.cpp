@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "engine/client.h"
+#include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/text.h"
 #include "transfer/oss_sdk.h"
@@ -105,13 +106,25 @@ bool IClient::CheckReleaseObject(const std::string& key, const std::string& loca
     DeleteRejected(localPath);
     return false;
   }
+  // Opened once, without write or delete sharing, hashed through this
+  // handle and held until the file has been used: nobody can change,
+  // replace or remove it between the check and its use.
+  checkedObjects.erase(localPath);
+  const std::wstring wide = WideFromCodePage(localPath, CP_ACP, 32768);
+  win::UniqueHandle file(wide.empty() ? INVALID_HANDLE_VALUE
+                                      : CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   std::string digest;
   uint64_t size = 0;
-  if (!Sha256OfFile(localPath, &digest, &size)) {
+  if (!file || !Sha256OfOpenFile(file.get(), &digest, &size)) {
     WriteLog(("Release check failed,key:" + key + ",cannot read " + localPath).c_str());
     return false;
   }
-  if (size == listed->size && HexOf(digest) == listed->sha256Hex) return true;
+  if (size == listed->size && HexOf(digest) == listed->sha256Hex) {
+    checkedObjects[localPath] = std::move(file);
+    return true;
+  }
+  file.reset();
   char line[512] = {};
   std::snprintf(line, sizeof line, "size:%" PRIu64 ",sha256:%s,expected size:%" PRIu64 ",sha256:%s",
                 size, HexOf(digest).c_str(), listed->size, listed->sha256Hex.c_str());

@@ -49,6 +49,16 @@ class Owner {
   Handle handle_;
 };
 
+// Memory the system allocated with LocalAlloc for the caller (security
+// descriptors, SID texts, formatted messages).
+struct LocalTraits {
+  using Handle = HLOCAL;
+  static Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { ::LocalFree(h); }
+};
+using LocalMemory = Owner<LocalTraits>;
+
 // Kernel handles: some calls report failure as null, others as
 // INVALID_HANDLE_VALUE; neither is closed.
 struct KernelTraits {

@@ -17,6 +17,7 @@ namespace {
 // close must neither touch a closed file nor lose the close.
 std::mutex InstallLogLock;
 FILE* InstallLog = nullptr;
+std::string InstallLogPath;  // of the run's log file, kept after it is closed
 
 }  // namespace
 
@@ -34,10 +35,12 @@ void OpenInstallLog(const std::string& logDir) {
   std::lock_guard<std::mutex> lock(InstallLogLock);
   if (InstallLog != nullptr) std::fclose(InstallLog);
   InstallLog = file;
+  InstallLogPath = file != nullptr ? path : std::string();
 }
 
-void WriteLog(const char* text) {
-  if (text == nullptr) return;
+namespace {
+
+std::string LogLine(const char* text) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   char prefix[260] = {};
@@ -46,12 +49,31 @@ void WriteLog(const char* text) {
   std::string line = prefix;
   line += text;
   line += "\r\n";
+  return line;
+}
 
+}  // namespace
+
+void WriteLog(const char* text) {
+  if (text == nullptr) return;
+  const std::string line = LogLine(text);
   std::lock_guard<std::mutex> lock(InstallLogLock);
   if (InstallLog == nullptr) return;
   // One write call per line, so lines of the two threads never interleave.
   std::fwrite(line.data(), line.size(), 1, InstallLog);
   std::fflush(InstallLog);
+}
+
+void AppendToInstallLog(const char* text) {
+  if (text == nullptr) return;
+  const std::string line = LogLine(text);
+  std::lock_guard<std::mutex> lock(InstallLogLock);
+  FILE* file = InstallLog;
+  if (file == nullptr && !InstallLogPath.empty()) file = _fsopen(InstallLogPath.c_str(), "ab", _SH_DENYRW);
+  if (file == nullptr) return;
+  std::fwrite(line.data(), line.size(), 1, file);
+  std::fflush(file);
+  if (file != InstallLog) std::fclose(file);
 }
 
 void CloseInstallLog() {

@@ -13,6 +13,10 @@ void OpenInstallLog(const std::string& logDir);
 // open or when text is null.
 void WriteLog(const char* text);
 
+// The same, also after the log was closed: the line is appended to this
+// run's log file (reopened for the one line). Nothing when no log was opened.
+void AppendToInstallLog(const char* text);
+
 // Closes the log if open; harmless when called again.
 void CloseInstallLog();
 

@@ -14,13 +14,7 @@
 namespace trusted {
 namespace {
 
-struct LocalTraits {
-  using Handle = HLOCAL;
-  static Handle Invalid() { return nullptr; }
-  static bool IsValid(Handle h) { return h != nullptr; }
-  static void Close(Handle h) { ::LocalFree(h); }
-};
-using LocalMemory = win::Owner<LocalTraits>;
+using win::LocalMemory;
 
 std::string Code(const char* what, DWORD error) {
   char text[96];

@@ -5,6 +5,7 @@ set(KAVIMOR_EXTRACTION_SOURCES
   ${CMAKE_SOURCE_DIR}/transfer/unzip.cpp
   ${CMAKE_SOURCE_DIR}/transfer/tunzip.cpp
   ${CMAKE_SOURCE_DIR}/transfer/entry_order.cpp
+  ${CMAKE_SOURCE_DIR}/transfer/unpacked_contents.cpp
   ${CMAKE_SOURCE_DIR}/engine/app_context.cpp
   ${CMAKE_SOURCE_DIR}/engine/messages.cpp
   ${CMAKE_SOURCE_DIR}/platform/install_log.cpp
@@ -20,6 +21,7 @@ add_executable(unzip_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/hostile_archive_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/parallel_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/entry_order_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/unzip/checked_content_test.cpp
   ${KAVIMOR_TEST_SUPPORT})
 target_include_directories(unzip_tests PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(unzip_tests PRIVATE gtest gtest_main ${KAVIMOR_EXTRACTION_LIBS})

@@ -43,13 +43,18 @@ bool Sha256OfFile(const std::string& path, std::string* digest, uint64_t* size) 
   if (wide.empty()) return false;
   win::UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) return false;
+  return file && Sha256OfOpenFile(file.get(), digest, size);
+}
+
+bool Sha256OfOpenFile(void* file, std::string* digest, uint64_t* size) {
+  LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
   Sha256 hash;
   std::vector<char> buffer(1 << 20);
   uint64_t total = 0;
   DWORD got = 0;
   do {
-    if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
       return false;
     hash.Update(std::string_view(buffer.data(), got));
     total += got;

@@ -1,6 +1,8 @@
 #include "transfer/tunzip.h"
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 
 #include <algorithm>
@@ -223,6 +225,7 @@ struct EntryResult {
 struct Turn {
   TEntryOrder* order = nullptr;
   unsigned slot = 0;
+  uint64_t entry = 0;  // the entry's place in the archive
 
   TEntryOrder::Go Claim(const std::wstring& name, bool folder, bool mayGoAhead) const {
     if (order == nullptr) return TEntryOrder::Go::kInTurn;
@@ -250,8 +253,8 @@ EntryResult WriteEntry(unzFile zip, HANDLE file, const std::string& name, uLong 
                        const Turn& turn);
 
 // The current entry of `zip` into `destination` (which exists).
-EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std::vector<std::string>& refusedRootNames,
-                         EntryWriter& writer, const Turn& turn) {
+EntryResult ExtractEntry(unzFile zip, const std::string& destination, const TUnzip& unzip, EntryWriter& writer,
+                         const Turn& turn) {
   const EntryResult failed{Outcome::kFailed, {}};
   unz_file_info info{};
   char rawName[kNameBuffer] = {};
@@ -267,8 +270,8 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std:
   const bool isFolder = (info.external_fa & kFolderAttribute) != 0;
   if (!IsSafeEntryName(name.c_str(), isFolder)) return failed;
   const std::string rootPart = SplitAtBackslashes(name).front();
-  for (const std::string& refused : refusedRootNames)
-    if (_stricmp(rootPart.c_str(), refused.c_str()) == 0) return failed;
+  for (const std::string& refused : unzip.refusedRootNames)
+    if (_stricmp(rootPart.c_str(), refused.c_str()) == 0) return {Outcome::kFailed, "Unzip Fail,reserved name:" + name};
 
   const std::string target = Join(destination, name);
   if (!FitsPathBuffer(target) || !LiesBelow(destination, target)) return failed;
@@ -287,6 +290,7 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std:
     while (!wideName.empty() && wideName.back() == L'\\') wideName.pop_back();
     if (writer.MakeFoldersBelow(root, wideName, &error)) {
       turn.Opened();
+      if (unzip.contents != nullptr) unzip.contents->Record(root + wideName, name, 0, true, false, turn.entry);
       return {Outcome::kExtracted, {}};
     }
     return {Outcome::kFailed, IsDiskFull(error) ? StoreFailureLine(name, error) : std::string()};
@@ -320,7 +324,14 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std:
       const int answer = turn.Ask(name);
       if (answer == TEntryOrder::kAnswerStopped) return dropped();
       if (answer == IDABORT) return failed;
-      if (answer == IDIGNORE) return {Outcome::kExtracted, {}};
+      if (answer == IDIGNORE) {
+        // Installed without this file, as the user chose; the check of the
+        // whole tree leaves it out, and the log says so.
+        WriteLog(("Unzip Ignore,file:" + name).c_str());
+        if (unzip.contents != nullptr)
+          unzip.contents->Record(path, name, info.uncompressed_size, false, true, turn.entry);
+        return {Outcome::kExtracted, {}};
+      }
       // IDRETRY (or a box that could not be shown, which answers 0): try
       // again only on Retry; anything else stops rather than spinning.
       if (answer != IDRETRY) return failed;
@@ -334,6 +345,8 @@ EntryResult ExtractEntry(unzFile zip, const std::string& destination, const std:
     DeleteFileW(path.c_str());
     return dropped();
   }
+  if (result.outcome == Outcome::kExtracted && unzip.contents != nullptr)
+    unzip.contents->Record(path, name, info.uncompressed_size, false, false, turn.entry);
   return result;
 }
 
@@ -373,6 +386,42 @@ EntryResult WriteEntry(unzFile zip, HANDLE file, const std::string& name, uLong 
   return result;
 }
 
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION first{}, second{};
+  return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}
+
+enum class ReaderOpen { kOpened, kFailed, kReplaced };
+
+// A reader of the archive at `fullPath` (system code page). With a checked
+// file, only when the path still names that very file; the reader then
+// reads through the handle that proved it.
+ReaderOpen OpenReader(const char* fullPath, HANDLE checked, unzFile* reader) {
+  *reader = nullptr;
+  if (checked == nullptr) {
+    *reader = unzOpen(fullPath);
+    return *reader != nullptr ? ReaderOpen::kOpened : ReaderOpen::kFailed;
+  }
+  const std::wstring wide = WidePath(fullPath, CP_ACP);
+  if (wide.empty()) return ReaderOpen::kFailed;
+  // Read sharing only, as the checked handle: nobody writes it meanwhile.
+  win::UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file || !SameFile(file.get(), checked)) return ReaderOpen::kReplaced;
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_RDONLY | _O_BINARY);
+  if (descriptor == -1) return ReaderOpen::kFailed;
+  file.release();  // the descriptor owns it now
+  FILE* stream = _fdopen(descriptor, "rb");
+  if (stream == nullptr) {
+    _close(descriptor);
+    return ReaderOpen::kFailed;
+  }
+  *reader = unzOpenStream(stream);
+  return *reader != nullptr ? ReaderOpen::kOpened : ReaderOpen::kFailed;
+}
+
 unsigned DefaultThreads() {
   SYSTEM_INFO system{};
   GetSystemInfo(&system);
@@ -384,7 +433,7 @@ unsigned DefaultThreads() {
 // One extraction thread: takes entries in archive order until the walk is
 // over. `zip` is this thread's own reader, standing on the first entry.
 void ExtractEntries(TEntryOrder& order, unsigned slot, unzFile zip, const std::string& destination,
-                    const std::vector<std::string>& refusedRootNames) {
+                    const TUnzip& unzip) {
   EntryWriter writer;
   uint64_t position = 0;
   for (;;) {
@@ -399,8 +448,8 @@ void ExtractEntries(TEntryOrder& order, unsigned slot, unzFile zip, const std::s
       // leaves the package half extracted.
       order.Fail(slot, std::string());
     } else {
-      const Turn turn{&order, slot};
-      EntryResult result = ExtractEntry(zip, destination, refusedRootNames, writer, turn);
+      const Turn turn{&order, slot, entry};
+      EntryResult result = ExtractEntry(zip, destination, unzip, writer, turn);
       if (result.outcome == Outcome::kFailed) order.Fail(slot, std::move(result.reason));
     }
     order.Finish(slot);
@@ -411,16 +460,18 @@ struct HelperThread {
   TEntryOrder* order;
   unsigned slot;
   const char* zipPath;
+  HANDLE checkedFile;
   const std::string* destination;
-  const std::vector<std::string>* refusedRootNames;
+  const TUnzip* unzip;
 };
 
 unsigned __stdcall RunHelperThread(void* argument) {
   const HelperThread& helper = *static_cast<const HelperThread*>(argument);
   // A reader of its own: the archive's file position is not shared.
-  unzFile zip = unzOpen(helper.zipPath);
-  if (zip == nullptr) return 0;  // the other threads do its share
-  ExtractEntries(*helper.order, helper.slot, zip, *helper.destination, *helper.refusedRootNames);
+  unzFile zip = nullptr;
+  // The other threads do its share when it cannot have one.
+  if (OpenReader(helper.zipPath, helper.checkedFile, &zip) != ReaderOpen::kOpened) return 0;
+  ExtractEntries(*helper.order, helper.slot, zip, *helper.destination, *helper.unzip);
   unzClose(zip);
   return 0;
 }
@@ -473,8 +524,10 @@ bool TUnzip::Open(const char* zipPath) {
   char* filePart = nullptr;
   DWORD length = GetFullPathNameA(zipPath, static_cast<DWORD>(kPathBuffer), full, &filePart);
   if (length == 0 || length >= kPathBuffer) return false;
-  zipHandle = unzOpen(full);
-  if (zipHandle == nullptr) return false;
+  replacedAfterCheck = false;
+  const ReaderOpen opened = OpenReader(full, checkedFile, &zipHandle);
+  replacedAfterCheck = opened == ReaderOpen::kReplaced;
+  if (opened != ReaderOpen::kOpened) return false;
   // Drive and folder of the archive, ending in its backslash.
   size_t folderLength = filePart != nullptr ? static_cast<size_t>(filePart - full) : length;
   std::memcpy(zipFolder, full, folderLength);
@@ -498,12 +551,12 @@ bool TUnzip::ExtractAll(const char* destDir, unsigned threads) {
   std::vector<HelperThread> helpers(threads);
   std::vector<win::UniqueHandle> running;
   for (unsigned slot = 1; slot < threads; ++slot) {
-    helpers[slot] = HelperThread{&order, slot, zipFullPath, &destination, &refusedRootNames};
+    helpers[slot] = HelperThread{&order, slot, zipFullPath, checkedFile, &destination, this};
     // A thread that cannot start leaves its share to the others.
     running.emplace_back(
         reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunHelperThread, &helpers[slot], 0, nullptr)));
   }
-  ExtractEntries(order, 0, zipHandle, destination, refusedRootNames);
+  ExtractEntries(order, 0, zipHandle, destination, *this);
   for (const win::UniqueHandle& thread : running) {
     if (thread) WaitForSingleObject(thread.get(), INFINITE);
   }
@@ -523,7 +576,7 @@ bool TUnzip::ExtractCurrent(const char* destDir) {
   const std::string destination = (destDir != nullptr && destDir[0] != '\0') ? destDir : zipFolder;
   if (!MakeFolders(destination.c_str())) return false;
   EntryWriter writer;
-  const EntryResult result = ExtractEntry(zipHandle, destination, refusedRootNames, writer, Turn{});
+  const EntryResult result = ExtractEntry(zipHandle, destination, *this, writer, Turn{});
   if (!result.reason.empty()) WriteLog(result.reason.c_str());
   return result.outcome == Outcome::kExtracted;
 }
@@ -562,14 +615,31 @@ bool TUnzip::UnzipTo(const char* zipPath, const char* destDir, const std::vector
 }
 
 bool IClient::ExtractPackage(const std::string& zipPath, const std::string& destDir) {
+  // The file the release check read, still held; without a release key
+  // there is none.
+  HANDLE checked = CheckedPackage(zipPath);
   // A package that was never downloaded (the front-end dependencies, a
-  // missing quant runtime) counts as installed and moves nothing.
-  if (FILE* probe = std::fopen(zipPath.c_str(), "r")) {
-    std::fclose(probe);
-  } else {
-    return true;
+  // missing quant runtime) counts as installed and moves nothing. One that
+  // was checked is never "missing": its path must still name it.
+  if (checked == nullptr) {
+    if (FILE* probe = std::fopen(zipPath.c_str(), "r")) {
+      std::fclose(probe);
+    } else {
+      return true;
+    }
   }
-  const bool extracted = TUnzip::UnzipTo(zipPath.c_str(), destDir.c_str(), DownloadFileNames());
+  TUnzip unzip;
+  // The log folder stays in the install folder through every reinstall;
+  // a package's entry of that name would never be installed.
+  unzip.refusedRootNames = DownloadFileNames();
+  unzip.refusedRootNames.push_back("kavimorlog");
+  unzip.checkedFile = checked;
+  unzip.contents = &unpackedContents;
+  unpackedContents.StartPackage();
+  bool extracted = unzip.Open(zipPath.c_str());
+  if (unzip.replacedAfterCheck) WriteLog(("Package changed after its check: " + zipPath).c_str());
+  extracted = extracted && unzip.ExtractAll(destDir.c_str());
+  ReleaseCheckedPackage(zipPath);
   // Each package's share of the scale; a failed one still takes it, but
   // only a success is shown. No share without planned downloads (it would
   // divide by zero).

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "transfer/unpacked_contents.h"
 #include "transfer/unzip.h"
 
 class TUnzip {
@@ -40,6 +41,18 @@ class TUnzip {
   // downloads lie there, and such an entry would replace a package before
   // it is unpacked. An entry that would is refused and stops the extraction.
   std::vector<std::string> refusedRootNames;
+
+  // The package as it was checked (a file handle held without write or
+  // delete sharing), or null. When set, every reader of the archive, one
+  // per extraction thread, opens the path and is refused unless it is that
+  // very file (same volume serial number and file index): a file put in its
+  // place, or a staging folder renamed and made again, is never unpacked.
+  void* checkedFile = nullptr;
+  // Set by Open when the path no longer named the checked file.
+  bool replacedAfterCheck = false;
+  // When set, every entry extracted or skipped at the user's choice is
+  // recorded here (a skipped one also in the log).
+  UnpackedContents* contents = nullptr;
 
  private:
   void Close();

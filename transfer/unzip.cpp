@@ -394,7 +394,10 @@ extern "C" {
 
 unzFile unzOpen(const char* path) {
   if (path == nullptr) return nullptr;
-  FILE* f = fopen(path, "rb");
+  return unzOpenStream(fopen(path, "rb"));
+}
+
+unzFile unzOpenStream(FILE* f) {
   if (f == nullptr) return nullptr;
   std::unique_ptr<Archive> a(new (std::nothrow) Archive);
   if (!a) {

@@ -30,6 +30,7 @@
 //    local entry: the zip bomb that needs no nesting);
 //  - unzOpenCurrentFile refuses an entry whose data, with its local extra
 //    field known, would run into the next entry or the directory.
+#include <stdio.h>
 #include <zlib.h>
 
 #ifdef __cplusplus
@@ -85,6 +86,9 @@ typedef struct unz_file_info_s {
 // Opens an archive (8-bit path, passed to fopen) and moves to its first
 // entry. Null when the file cannot be opened or has no readable end record.
 unzFile unzOpen(const char* path);
+// The same for a file already open for binary reading, which the archive
+// then owns: unzClose closes it, and so does a failed open.
+unzFile unzOpenStream(FILE* file);
 // Closes the archive, and the current entry's data if still open.
 int unzClose(unzFile file);
 int unzGetGlobalInfo(unzFile file, unz_global_info* pglobal_info);

@@ -9,6 +9,7 @@
 #include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
+#include "platform/shell_launch.h"
 #include "platform/text.h"
 #include "ui/accessibility.h"
 #include "ui/program_entry.h"
@@ -193,7 +194,8 @@ void TKavimorDlg::PressMainButton() {
   } else if (state == Finished) {
     ShowWindow(hwnd, SW_HIDE);
     SaveDpiAwareSetting(GetAppContext().installDir);
-    LaunchClient(GetAppContext().installDir);
+    // As the desktop's user, not with the installer's administrator token.
+    shell_launch::LaunchClientAsDesktopUser(GetAppContext().installDir);
     Close();
   }
 }

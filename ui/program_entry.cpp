@@ -5,6 +5,7 @@
 
 #include "engine/messages.h"
 #include "platform/install_log.h"
+#include "platform/instance_mutex.h"
 #include "platform/text.h"
 #include "ui/framework.h"
 #include "ui/kavimor_dlg.h"
@@ -44,12 +45,11 @@ void FixPathVariable() {
 bool BringRunningCopyForward() {
   // Kept open until the process ends; the system releases it then, also
   // after a crash or a terminated run.
-  static HANDLE instance = nullptr;
-  if (instance != nullptr) return false;
-  instance = CreateMutexW(nullptr, FALSE, kInstanceMutexName);
-  if (instance == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return false;
-  CloseHandle(instance);
-  instance = nullptr;
+  // A name squatted by someone else does not keep the installer from
+  // starting (see instance_mutex.h).
+  static win::UniqueHandle instance;
+  if (instance) return false;
+  if (instance::ClaimInstanceName(kInstanceMutexName, instance) != instance::Claim::AnotherRunning) return false;
 
   // The first copy may still be starting: its window appears within moments.
   for (int attempt = 0; attempt < 50; ++attempt) {

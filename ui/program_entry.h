@@ -6,7 +6,7 @@
 class TModalWnd;
 class TKavimorDlg;
 
-constexpr const wchar_t* kInstanceMutexName = L"Local\\Kavimor9.5NetworkInstaller";
+constexpr const wchar_t* kInstanceMutexName = L"Global\\Kavimor9.5NetworkInstaller";
 constexpr const wchar_t* kMainWindowClass = L"TModalWnd";
 constexpr const wchar_t* kMainWindowTitle = L"\u5361\u7EF4";
 
@@ -15,7 +15,7 @@ constexpr const wchar_t* kMainWindowTitle = L"\u5361\u7EF4";
 // %SystemRoot%\system32 and ";". Without SystemRoot nothing changes.
 void FixPathVariable();
 
-// One installer per session: the first copy holds a named mutex for its
+// One installer per machine: the first copy holds a named mutex for its
 // whole run. A later copy finds the first one's window, brings it to the
 // front and returns true (it must then exit); false for the first copy.
 bool BringRunningCopyForward();

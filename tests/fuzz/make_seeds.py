@@ -96,6 +96,8 @@ def manifests():
         "duplicate_sections.ini": b"[fixstamp]\n1=2\n[quant]\n201805=a\n[fixstamp]\n201805=late\n",
         "gbk.ini": "[fixstamp]\r\n201805=\u884c\u60c5\r\n".encode("gbk"),
         "device.ini": b"[fixstamp]\r\n201805=CON\r\n",
+        "same_versions.ini": b"[fixstamp]\r\n201805=9.6.0\r\n[quant]\r\n201805=9.6.0\r\n",
+        "download_names.ini": b"[fixstamp]\r\n201805=Config\r\n[quant]\r\n201805=BASE~1\r\n",
         "version_record.ini": b"[cfgstamp]\r\ntime=-42\r\n[version]\r\ncur=9.5.9.1\r\nquant=\r\n",
         "huge_stamp.ini": b"[cfgstamp]\ntime=" + b"9" * 120 + b"\n[fixstamp]\n201805=1\n",
     }

@@ -23,6 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string* v : {&values.fixVersion, &values.quantVersion})
       Require(v->find_first_of("/\\:") == std::string::npos && v->find("..") == std::string::npos,
               "no separator or parent part in a taken version");
+    // Every download of the run lands under a name of its own.
+    const auto upper = [](std::string v) {
+      for (char& c : v) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+      return v;
+    };
+    const std::string fix = upper(values.fixVersion), quant = upper(values.quantVersion);
+    Require(quant.empty() || quant != fix, "the quant package has a file of its own");
+    for (const char* fixed : {"BASE", "CONFIG", "DEPEND"})
+      Require(fix != fixed && quant != fixed, "no package replaces a fixed download");
   } else {
     Require(values.fixVersion == "unchanged", "a refused manifest changes nothing");
     Require(problem.rfind("Manifest value [", 0) == 0, "the refusal names the value");

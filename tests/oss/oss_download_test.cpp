@@ -253,6 +253,23 @@ TEST_F(DownloadTest, AnUnusableVersionFailsTheManifestAndTouchesNothing) {
       {"[fixstamp]\r\n201805=\"9.5 \"\r\n", "Manifest value [fixstamp] 201805=\"9.5 \" refused: not a plain file name"},
       {"[fixstamp]\r\n201805=a|b\r\n", "Manifest value [fixstamp] 201805=\"a|b\" refused: not a plain file name"},
       {"[fixstamp]\r\n201805=nul\r\n", "Manifest value [fixstamp] 201805=\"nul\" refused: not a plain file name"},
+      // Devices in any folder and with any extension.
+      {"[fixstamp]\r\n201805=COM1\r\n", "Manifest value [fixstamp] 201805=\"COM1\" refused: not a plain file name"},
+      {"[fixstamp]\r\n201805=9.5\r\n[quant]\r\n201805=lpt9.x\r\n",
+       "Manifest value [quant] 201805=\"lpt9.x\" refused: not a plain file name"},
+      // Names that would make one download overwrite another.
+      {"[fixstamp]\r\n201805=base\r\n", "Manifest value [fixstamp] 201805=\"base\" refused: names another download"},
+      {"[fixstamp]\r\n201805=Config\r\n",
+       "Manifest value [fixstamp] 201805=\"Config\" refused: names another download"},
+      {"[fixstamp]\r\n201805=9.5\r\n[quant]\r\n201805=DEPEND\r\n",
+       "Manifest value [quant] 201805=\"DEPEND\" refused: names another download"},
+      {"[fixstamp]\r\n201805=summary\r\n",
+       "Manifest value [fixstamp] 201805=\"summary\" refused: names another download"},
+      {"[fixstamp]\r\n201805=BASE~1\r\n", "Manifest value [fixstamp] 201805=\"BASE~1\" refused: not a plain file name"},
+      {"[fixstamp]\r\n201805=9.6.0\r\n[quant]\r\n201805=9.6.0\r\n",
+       "Manifest value [quant] 201805=\"9.6.0\" refused: same file name as the runtime version"},
+      {"[fixstamp]\r\n201805=9.6.a\r\n[quant]\r\n201805=9.6.A\r\n",
+       "Manifest value [quant] 201805=\"9.6.A\" refused: same file name as the runtime version"},
   };
   std::vector<std::string> expected;
   for (const Case& c : cases) {

@@ -9,6 +9,7 @@
 #include "engine/client.h"
 #include "engine/messages.h"
 #include "platform/install_log.h"
+#include "platform/process_ops.h"
 #include "platform/text.h"
 #include "transfer/oss_sdk.h"
 
@@ -84,8 +85,20 @@ bool IClient::ExtractPackage(const std::string& zipPath, const std::string& dest
   d.extractions.push_back(zipPath + " -> " + destDir);
   progressPercent = static_cast<int32_t>(10.0 / plannedDownloads + progressPercent);
   if (d.failingPackages.count(zipPath)) return false;
-  if (!d.runtimeLacksClient && zipPath == GetAppContext().stagingDir + "/" + fixVersion + ".zip")
-    std::ofstream(destDir + "\\" + kClientExeName, std::ios::binary) << "client";
+  unpackedContents.StartPackage();
+  const std::string client = destDir + "\\" + kClientExeName;
+  if (zipPath == GetAppContext().stagingDir + "/" + fixVersion + ".zip") {
+    if (d.clientIsFolder) {
+      CreateDirectoryA(client.c_str(), nullptr);
+      unpackedContents.Record(WideFromCodePage(client, CP_ACP, 32768), kClientExeName, 0, true, false, 0);
+    } else if (!d.runtimeLacksClient) {
+      std::ofstream(client, std::ios::binary) << "client";
+      unpackedContents.Record(WideFromCodePage(client, CP_ACP, 32768), kClientExeName, 6, false, false, 0);
+    }
+  }
+  if (!d.lostFile.empty() && zipPath == GetAppContext().stagingDir + "/config.zip")
+    unpackedContents.Record(WideFromCodePage(destDir + "\\" + d.lostFile, CP_ACP, 32768), d.lostFile, 5, false,
+                            false, 0);
   PostToMainWindow(WM_INSTALL_PROGRESS, progressPercent);
   return true;
 }

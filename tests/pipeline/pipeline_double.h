@@ -21,6 +21,10 @@ struct PipelineDouble {
   std::set<std::string> failingPackages;  // local zip paths whose extraction fails
   bool handOverFails = false;
   bool runtimeLacksClient = false;  // the runtime package unpacks without the client
+  bool clientIsFolder = false;      // ... with a folder of the client's name instead
+  // A file the configuration package records as unpacked (5 bytes) but that
+  // is not on disk; empty: none.
+  std::string lostFile;
 
   std::vector<std::string> downloads;  // "key -> local path", in order
   std::vector<std::string> extractions;  // "zip -> folder", in order

@@ -173,6 +173,12 @@ const FailureCase kFailures[] = {
     // anything: no step 12 follows.
     {"client_missing", 15, [](IClient&) { PipelineDouble::Get().runtimeLacksClient = true; },
      u8"Client program missing from the unpacked packages: kavimor v9.5.exe"},
+    // A folder of the client's name is no client.
+    {"client_is_a_folder", 15, [](IClient&) { PipelineDouble::Get().clientIsFolder = true; },
+     u8"Client program missing from the unpacked packages: kavimor v9.5.exe"},
+    // Every file the packages hold must be in the tree with its size.
+    {"unpacked_file_lost", 15, [](IClient&) { PipelineDouble::Get().lostFile = "config\\lost.ini"; },
+     u8"Unpacked tree incomplete,file:config\\lost.ini,size:5,found:missing"},
 };
 
 class PipelineFailureTest : public PipelineTest, public ::testing::WithParamInterface<FailureCase> {};

@@ -51,7 +51,7 @@ long RunToEnd(const std::string& exe, const std::string& args) {
   HANDLE process = testing_support::StartProgram(exe, args, exe.substr(0, exe.rfind('\\')));
   if (process == nullptr) return -1;
   DWORD code = 0;
-  const bool ended = WaitForSingleObject(process, 30000) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+  const bool ended = testing_support::WaitForProgram(process, 30000, &code);
   CloseHandle(process);
   return ended ? static_cast<long>(code) : -1;
 }
@@ -211,6 +211,20 @@ TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
   EXPECT_EQ(record[1], Utf8(places_.installDir));
   EXPECT_EQ(record[2], Utf8(places_.clientExe));
   EXPECT_EQ(record[3], "end");
+  // Not with the installer's token: the desktop's shell started it (the
+  // installer's elevated token is not handed on), as the log's last line says.
+  const std::vector<std::string> launchLog = testing_support::LogTexts(places_.logDir);
+  ASSERT_FALSE(launchLog.empty());
+  DWORD parent = 0;
+  for (const auto& p : testing_support::RunningProcesses()) {
+    if (_wcsicmp(p.exe.c_str(), L"kavimor v9.5.exe") == 0) parent = p.parent;
+  }
+  if (launchLog.back() == "Client started through the desktop shell") {
+    EXPECT_NE(parent, run.pid());
+  } else {
+    EXPECT_EQ(launchLog.back().rfind("Client started directly, desktop shell unavailable: ", 0), 0u)
+        << launchLog.back();
+  }
 
   // Every file of the package set, later packages winning; the two
   // settings files also carry what the installer wrote into them.

@@ -218,9 +218,7 @@ bool InstallerRun::AnswerMessageBox(int buttonId, DWORD timeoutMs, std::wstring*
 }
 
 bool InstallerRun::WaitExit(DWORD timeoutMs, DWORD* exitCode) {
-  if (process_ == nullptr || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return false;
-  GetExitCodeProcess(process_, exitCode);
-  return true;
+  return testing_support::WaitForProgram(process_, timeoutMs, exitCode);
 }
 
 namespace {

@@ -72,7 +72,8 @@ class InstallerRun {
   void Click(POINT client);
   // Presses `buttonId` in the program's next message box; its text.
   bool AnswerMessageBox(int buttonId, DWORD timeoutMs, std::wstring* text = nullptr);
-  // True when the program ended within the time; its exit code.
+  // True when the program ended within the time; its exit code. A program
+  // still running then is ended (see testing_support::WaitForProgram).
   bool WaitExit(DWORD timeoutMs, DWORD* exitCode);
 
  private:

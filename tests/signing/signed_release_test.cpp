@@ -21,6 +21,7 @@
 #include "support/test_support.h"
 #include "transfer/release_crypto.h"
 #include "transfer/release_index.h"
+#include "unzip/unzip_fixture.h"
 
 namespace {
 
@@ -77,16 +78,10 @@ class SignedRelease : public ::testing::Test {
   }
   static void Cleanup() { registration_test::RemoveInstallRegistrations(); }
 
-  // One installation against a tampered copy; a failed assertion ends
-  // this case only.
-  void Run(const Case& c, const std::string& releaseKey) {
-    Cleanup();
-    ScratchDir profile("signed");
-    ScratchDir bucket("signed-bucket");
+  // A copy of the signed release in `bucket`, the context laid out in
+  // `profile` with an earlier installation there; the release's folder.
+  static std::string PrepareRelease(const ScratchDir& profile, const ScratchDir& bucket) {
     CopyTree(DosPath(KAVIMOR_SIGNED_BUCKET), bucket.path());
-    const std::string release = bucket / kPrefix;
-    c.tamper(release);
-
     AppContext& ctx = GetAppContext();
     ctx.packageId = "201805";
     ctx.displayName = "NOLDAR Trading System";
@@ -96,15 +91,32 @@ class SignedRelease : public ::testing::Test {
     // An earlier installation the refused releases must leave alone.
     CreateDirectoryA(ctx.installDir.c_str(), nullptr);
     WriteFileBytes(ctx.installDir + "\\old.txt", "old");
+    return bucket / kPrefix;
+  }
+
+  static IClient* NewClient(const testing_support::OssServerProcess& server, const std::string& releaseKey) {
+    auto* client = new IClient;  // the worker is never joined; the record outlives it
+    client->PrepareStorageAccess();
+    client->endpoint = server.endpoint();
+    client->releaseKey = releaseKey;
+    CreateStorageClient(*client);
+    return client;
+  }
+
+  // One installation against a tampered copy; a failed assertion ends
+  // this case only.
+  void Run(const Case& c, const std::string& releaseKey) {
+    Cleanup();
+    ScratchDir profile("signed");
+    ScratchDir bucket("signed-bucket");
+    const std::string release = PrepareRelease(profile, bucket);
+    c.tamper(release);
+    AppContext& ctx = GetAppContext();
 
     testing_support::OssServerProcess server(bucket.path(), KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
                                              KAVIMOR_TEST_KEY_SECRET);
     ASSERT_TRUE(server.running());
-    auto* client = new IClient;  // the worker is never joined; the record outlives it
-    client->PrepareStorageAccess();
-    client->endpoint = server.endpoint();
-    if (c.withKey) client->releaseKey = releaseKey;
-    CreateStorageClient(*client);
+    IClient* client = NewClient(server, c.withKey ? releaseKey : std::string());
 
     testing_support::MessageSink sink;
     StartOutcome outcome;
@@ -251,6 +263,78 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
     SCOPED_TRACE(c.name);
     Run(c, releaseKey);
   }
+}
+
+// A user's program waits for base.zip to be checked and, while the last
+// package downloads, replaces it: in place (refused while the check holds
+// it), or by renaming the staging folder and making it again with its own
+// base.zip and the genuine last package (public bytes, so that package's
+// check passes). The signed build never unpacks the replacement.
+TEST_F(SignedRelease, APackageReplacedAfterItsCheckIsNeverUnpacked) {
+  std::string releaseKey;
+  ASSERT_TRUE(BytesOfHex(KAVIMOR_TEST_RELEASE_KEY, &releaseKey));
+  ScratchDir profile("swap-after-check");
+  ScratchDir bucket("swap-after-check-bucket");
+  const std::string release = PrepareRelease(profile, bucket);
+  AppContext& ctx = GetAppContext();
+
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((release + "\\quant\\*.zip").c_str(), &found);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  FindClose(find);
+  const std::string quantName = found.cFileName;
+
+  testing_support::OssServerProcess server(bucket.path(), KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
+                                           KAVIMOR_TEST_KEY_SECRET);
+  ASSERT_TRUE(server.running());
+  // The last package's transfer waits a moment: the attacker's window.
+  server.SetFaults({{"stall", kPrefix + "/quant/" + quantName, 0, 1, 2.0}});
+  IClient* client = NewClient(server, releaseKey);
+
+  testing_support::MessageSink sink;
+  {
+    testing_support::DialogAnswerer reinstall(IDOK);
+    ASSERT_EQ(StartInstallSequence(*client, sink.window()), StartOutcome::Started);
+  }
+  const ULONGLONG end = GetTickCount64() + 120000;
+  auto stepSeen = [&](int step) {
+    for (const int s : sink.Steps())
+      if (s == step) return true;
+    return false;
+  };
+  while (!stepSeen(kStepDownloadQuant) && GetTickCount64() < end) sink.Pump(10);
+  ASSERT_TRUE(stepSeen(kStepDownloadQuant));
+
+  const std::string staging = ctx.stagingDir;
+  const std::string evil = unzip_fixture::Build({unzip_fixture::File("evil.dll", "planted"),
+                                                 unzip_fixture::File("kavimor v9.5.exe", "planted")});
+  WriteFileBytes(profile / "evil.zip", evil);
+  EXPECT_FALSE(MoveFileExA((profile / "evil.zip").c_str(), (staging + "\\base.zip").c_str(), MOVEFILE_REPLACE_EXISTING))
+      << "a checked package is held without delete sharing";
+  const bool renamed = MoveFileA(staging.c_str(), (staging + "-moved").c_str()) != FALSE;
+  if (renamed) {
+    CreateDirectoryA(staging.c_str(), nullptr);
+    WriteFileBytes(staging + "\\base.zip", evil);
+    CopyFileA((release + "\\quant\\" + quantName).c_str(), (staging + "\\" + quantName).c_str(), FALSE);
+  }
+  ASSERT_TRUE(sink.PumpUntilFinal(300000));
+  CloseInstallLog();
+
+  for (const std::string& folder : {staging, staging + "-moved", ctx.installDir})
+    EXPECT_FALSE(PathExists(folder + "\\evil.dll")) << folder;
+  EXPECT_NE(ReadFileBytes(ctx.installDir + "\\kavimor v9.5.exe"), "planted");
+  const std::vector<std::string> log = testing_support::LogTexts(ctx.logDir);
+  std::printf("staging folder renamed while its files were open: %s\n", renamed ? "yes" : "no");
+  if (renamed) {
+    EXPECT_EQ(sink.messages().back().message, WM_INSTALL_FAILED);
+    EXPECT_EQ(sink.messages().back().lParam, kStepInstallBase);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "Package changed after its check: " + staging + "/base.zip");
+    EXPECT_EQ(ReadFileBytes(ctx.installDir + "\\old.txt"), "old");
+  } else {
+    EXPECT_EQ(sink.messages().back().message, WM_INSTALL_DONE);
+  }
+  testing_support::RemoveTree(staging + "-moved");
 }
 
 }  // namespace

@@ -157,6 +157,14 @@ HANDLE StartProgram(const std::string& exe, const std::string& args, const std::
   return info.hProcess;
 }
 
+bool WaitForProgram(HANDLE process, DWORD timeoutMs, DWORD* exitCode) {
+  if (process == nullptr) return false;
+  if (WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0) return GetExitCodeProcess(process, exitCode) != FALSE;
+  TerminateProcess(process, 1);
+  WaitForSingleObject(process, 5000);
+  return false;
+}
+
 std::vector<std::string> WaitForStartRecord(const std::string& folder, DWORD pid, DWORD timeoutMs) {
   const std::string record = folder + "\\started-" + std::to_string(pid) + ".txt";
   const ULONGLONG end = GetTickCount64() + timeoutMs;
@@ -186,6 +194,18 @@ std::string IniValue(const std::string& file, const char* section, const char* k
   char value[260] = {};
   GetPrivateProfileStringA(section, key, "<absent>", value, sizeof value, file.c_str());
   return value;
+}
+
+std::vector<ProcessEntry> RunningProcesses() {
+  std::vector<ProcessEntry> found;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+  CloseHandle(snapshot);
+  return found;
 }
 
 void StopProcessesOf(const std::string& exePath) {

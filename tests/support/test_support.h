@@ -51,6 +51,12 @@ std::string InstallStandInClient(const std::string& folder);
 // caller's to close.
 HANDLE StartProgram(const std::string& exe, const std::string& args, const std::string& workDir);
 
+// Waits up to `timeoutMs` for a started program to end; true, with its exit
+// code, when it did. A program still running then is ended and waited for:
+// left running, it would hold the test runner's output pipe open until the
+// runner's own time-out.
+bool WaitForProgram(HANDLE process, DWORD timeoutMs, DWORD* exitCode);
+
 // The lines of the record a stand-in client wrote next to itself; waits up
 // to `timeoutMs` for it to appear. Empty when it never did.
 std::vector<std::string> WaitForStartRecord(const std::string& folder, DWORD pid, DWORD timeoutMs);
@@ -70,6 +76,14 @@ std::string IniValue(const std::string& file, const char* section, const char* k
 bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link);
 bool RemoveUnixSymlink(const std::wstring& link);
 bool SetUnixMode(const std::wstring& path, const char* octalMode);
+
+// One running process as a snapshot sees it.
+struct ProcessEntry {
+  DWORD pid;
+  DWORD parent;
+  std::wstring exe;  // file name only
+};
+std::vector<ProcessEntry> RunningProcesses();
 
 // Terminates every process whose image path is `exePath` (case-insensitive).
 void StopProcessesOf(const std::string& exePath);
