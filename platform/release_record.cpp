@@ -1,0 +1,66 @@
+#include "platform/release_record.h"
+
+#include <windows.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/handles.h"
+
+namespace {
+
+bool ParseRecord(const std::string& text, ReleaseRecord* record) {
+  const size_t blank = text.find(' ');
+  if (blank == std::string::npos || blank == 0 || blank > 18 || text.size() != blank + 1 + 64) return false;
+  uint64_t serial = 0;
+  for (size_t i = 0; i < blank; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    serial = serial * 10 + static_cast<uint64_t>(text[i] - '0');
+  }
+  for (size_t i = blank + 1; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  if (serial == 0) return false;
+  record->serial = serial;
+  record->sha256Hex = text.substr(blank + 1);
+  return true;
+}
+
+}  // namespace
+
+RecordRead ReadReleaseRecord(const std::string& line, ReleaseRecord* record) {
+  win::RegKey key;
+  const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kReleaseRecordKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                                    key.put());
+  if (opened == ERROR_FILE_NOT_FOUND) return RecordRead::Absent;
+  if (opened != ERROR_SUCCESS) return RecordRead::Unreadable;
+  char data[128] = {};
+  DWORD type = 0;
+  DWORD size = sizeof data - 1;
+  const LONG read = RegQueryValueExA(key.get(), line.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+  if (read == ERROR_FILE_NOT_FOUND) return RecordRead::Absent;
+  if (read != ERROR_SUCCESS || type != REG_SZ) return RecordRead::Unreadable;
+  std::string text(data, size);
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  return ParseRecord(text, record) ? RecordRead::Found : RecordRead::Unreadable;
+}
+
+bool WriteReleaseRecord(const std::string& line, const ReleaseRecord& record) {
+  win::RegKey key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kReleaseRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+    return false;
+  char data[128] = {};
+  const int length = std::snprintf(data, sizeof data, "%" PRIu64 " %s", record.serial, record.sha256Hex.c_str());
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof data) return false;
+  return RegSetValueExA(key.get(), line.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
+                        static_cast<DWORD>(length + 1)) == ERROR_SUCCESS;
+}
+
+void DeleteReleaseRecord(const std::string& line) {
+  win::RegKey key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kReleaseRecordKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) ==
+      ERROR_SUCCESS)
+    RegDeleteValueA(key.get(), line.c_str());
+}
