@@ -62,6 +62,11 @@ faults.json:
     stall    send VALUE body bytes, then wait SECONDS before going on
     corrupt  flip the body byte at offset VALUE (the CRC header stays right)
     bad_crc  send an x-oss-hash-crc64ecma that is off by one
+    close_framed  answer without Content-Length and without the CRC
+             header: the body ends with the connection, closed properly
+             (over TLS after a close_notify)
+    close_framed_cut  the same, but the TCP connection is closed after
+             VALUE body bytes, without a close_notify
     handshake_close  (with --tls-cert, "method": "TLS") read the client's
              first handshake message, then close the connection; logged as
              a request with method TLS and code HandshakeClosed
@@ -526,6 +531,9 @@ class Handler(BaseHTTPRequestHandler):
         length = end - start + 1 if size > 0 else 0
         if any(f['kind'] == 'bad_crc' for f in faults):
             crc = (crc + 1) & MASK
+        framed = [f for f in faults if f['kind'] in ('close_framed', 'close_framed_cut')]
+        if framed and method == 'GET' and status == 200:
+            return self.send_close_framed(key, query, request_id, full, size, framed[0])
 
         self.record(method, key, query, status, '')
         st = os.stat(full)
@@ -610,6 +618,34 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header('ETag', '"%s"' % digest.hexdigest().upper())
         self.send_header('x-oss-hash-crc64ecma', str(file_crc64(full)))
         self.end_headers()
+
+    def send_close_framed(self, key, query, request_id, full, size, fault):
+        """A body that only the connection's end frames, as an old server
+        or a proxy may send it; cut short on request."""
+        self.record('GET', key, query, 200, '')
+        self.close_connection = True
+        self.send_response(200)
+        self.common_headers(request_id)
+        self.send_header('Content-Type', 'application/octet-stream')
+        self.send_header('Connection', 'close')
+        self.end_headers()
+        with open(full, 'rb') as f:
+            data = f.read()
+        sock = self.connection
+        if fault['kind'] == 'close_framed_cut':
+            sock.sendall(data[:int(fault['value'])])
+            # Straight to TCP: no close_notify, as an attacker on the path
+            # would end it.
+            socket.socket.shutdown(sock, socket.SHUT_RDWR)
+            return
+        sock.sendall(data)
+        if isinstance(sock, ssl.SSLSocket):
+            try:
+                sock.settimeout(1)  # the client need not answer the close_notify
+                sock.unwrap()
+            except (OSError, ssl.SSLError):
+                pass
+        sock.shutdown(socket.SHUT_RDWR)
 
     def send_body(self, full, start, length, faults):
         drop_at = stall_at = corrupt_at = None
