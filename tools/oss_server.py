@@ -62,6 +62,7 @@ faults.json:
     stall    send VALUE body bytes, then wait SECONDS before going on
     corrupt  flip the body byte at offset VALUE (the CRC header stays right)
     bad_crc  send an x-oss-hash-crc64ecma that is off by one
+    head_length  (with "method": "HEAD") announce Content-Length VALUE
     close_framed  answer without Content-Length and without the CRC
              header: the body ends with the connection, closed properly
              (over TLS after a close_notify)
@@ -529,6 +530,10 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 start, end = 0, size - 1
         length = end - start + 1 if size > 0 else 0
+        if method == 'HEAD':
+            for f in faults:
+                if f['kind'] == 'head_length':
+                    length = int(f['value'])
         if any(f['kind'] == 'bad_crc' for f in faults):
             crc = (crc + 1) & MASK
         framed = [f for f in faults if f['kind'] in ('close_framed', 'close_framed_cut')]

@@ -91,6 +91,20 @@ TEST_F(DownloadTest, AFailedTransferCountsOnceAndLogsTheServiceError) {
   EXPECT_EQ(lines[0].size(), std::string("Downfile Fail,").size() + cases[0].codeAndMessage.size() + 24);
 }
 
+// Without a release index the existence check's size is the bound: a body
+// longer than announced (an object swapped on the way) stops there.
+TEST_F(DownloadTest, ABodyLongerThanTheExistenceCheckAnnouncedStopsAtThatSize) {
+  Put("/base.zip", Pattern(700000));
+  testing_support::WriteFileBytes(Staged("base.zip"), "an older download");
+  server_->SetFaults({{"head_length", "9.5KavimorIE/base.zip", 1000, 0, 0, "HEAD"}});
+  EXPECT_FALSE(client_.DownloadObject("9.5KavimorIE/base.zip", Staged("base.zip")));
+  EXPECT_FALSE(testing_support::PathExists(Staged("base.zip"))) << "nothing of it is left";
+  const auto lines = Log();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("Downfile Fail,code:ClientError:200023,", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], "Download stopped,key:9.5KavimorIE/base.zip,the body passed its announced size of 1000 bytes");
+}
+
 TEST(DownloadPercentTest, FollowsTheSharesOfThePlannedDownloads) {
   struct Case {
     int64_t transferred, total;
