@@ -1,6 +1,7 @@
 #include "platform/release_record.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -47,10 +48,22 @@ RecordRead ReadReleaseRecord(const std::string& line, ReleaseRecord* record) {
 }
 
 bool WriteReleaseRecord(const std::string& line, const ReleaseRecord& record) {
-  win::RegKey key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kReleaseRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+  // The key gets its own protected ACL, set on every write so that a key
+  // made earlier by anyone is brought to it: SYSTEM and Administrators may
+  // change it, everyone else only read it, whatever the parent passes on.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)(A;OICI;KR;;;BU)",
+                                                            SDDL_REVISION_1, &descriptor, nullptr))
     return false;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  win::RegKey key;
+  LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kReleaseRecordKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_SET_VALUE | WRITE_DAC | KEY_WOW64_64KEY, &attributes, key.put(), nullptr);
+  if (result == ERROR_SUCCESS)
+    result = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                               descriptor);
+  LocalFree(descriptor);
+  if (result != ERROR_SUCCESS) return false;
   char data[128] = {};
   const int length = std::snprintf(data, sizeof data, "%" PRIu64 " %s", record.serial, record.sha256Hex.c_str());
   if (length <= 0 || static_cast<size_t>(length) >= sizeof data) return false;

@@ -115,13 +115,16 @@ class SignedRelease : public ::testing::Test {
 
   // One installation against a tampered copy; a failed assertion ends
   // this case only.
-  void Run(const Case& c, const std::string& releaseKey) {
+  // One server for all cases: each serves a fresh copy of the release.
+  void Run(const Case& c, const std::string& releaseKey, testing_support::OssServerProcess& server,
+           const std::string& bucket) {
     Cleanup();
     ScratchDir profile("signed");
-    ScratchDir bucket("signed-bucket");
-    CopyTree(DosPath(KAVIMOR_SIGNED_BUCKET), bucket.path());
-    const std::string release = bucket / kPrefix;
+    const std::string release = bucket + "\\" + kPrefix;
+    testing_support::RemoveTree(release);
+    CopyTree(DosPath(KAVIMOR_SIGNED_BUCKET), bucket);
     c.tamper(release);
+    server.ClearLog();
 
     AppContext& ctx = GetAppContext();
     ctx.packageId = "201805";
@@ -133,9 +136,6 @@ class SignedRelease : public ::testing::Test {
     CreateDirectoryA(ctx.installDir.c_str(), nullptr);
     WriteFileBytes(ctx.installDir + "\\old.txt", "old");
 
-    testing_support::OssServerProcess server(bucket.path(), KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
-                                             KAVIMOR_TEST_KEY_SECRET);
-    ASSERT_TRUE(server.running());
     if (c.recordedBefore != 0)
       ASSERT_TRUE(WriteReleaseRecord(ReleaseLine(), {c.recordedBefore, HexOf(Sha256Of(PublishedIndex()))}));
 
@@ -366,9 +366,13 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
 
   std::string releaseKey;
   ASSERT_TRUE(BytesOfHex(KAVIMOR_TEST_RELEASE_KEY, &releaseKey));
+  ScratchDir bucket("signed-bucket");
+  testing_support::OssServerProcess server(bucket.path(), KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
+                                           KAVIMOR_TEST_KEY_SECRET);
+  ASSERT_TRUE(server.running());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Run(c, releaseKey);
+    Run(c, releaseKey, server, bucket.path());
   }
 }
 
