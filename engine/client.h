@@ -33,6 +33,9 @@ struct IClient {
   // The publisher's release key, the P-256 point X||Y (64 bytes), from the
   // build; empty: releases are not verified and nothing below is used.
   std::string releaseKey;
+  // The next release key during a key rotation (same form), or empty: an
+  // index signed with either key is accepted.
+  std::string nextReleaseKey;
   // What the signed release index of this run allows; read by
   // FetchManifest before anything else when releaseKey is set.
   ReleaseIndex releaseIndex;
@@ -45,6 +48,13 @@ struct IClient {
   // Everything the packages of this run unpacked, for the check of the
   // whole tree before the hand-over.
   UnpackedContents unpackedContents;
+  // SHA-256 (hex) of this run's index bytes; recorded with its serial once
+  // the release is installed.
+  std::string releaseIndexDigest;
+  // The failure code FetchManifest's caller posts when it returns false:
+  // kStepManifest, or the refusal of a rolled-back, conflicting or expired
+  // release.
+  int32_t manifestFailure = 0;
 
   IClient();
   // Shuts the object-store library down, then releases the strings.
@@ -75,6 +85,14 @@ struct IClient {
     return found != checkedObjects.end() ? found->second.get() : nullptr;
   }
   void ReleaseCheckedPackage(const std::string& localPath) { checkedObjects.erase(localPath); }
+  // The signed size of `key` while a release index is in force, else -1.
+  int64_t SignedSize(const std::string& key) const;
+  // After a successful hand-over: remembers this run's serial as the
+  // highest installed one of the release line (nothing without a serial).
+  void RecordInstalledRelease();
+  // The name the installed serial is kept under: package identifier,
+  // bucket and key prefix.
+  std::string ReleaseLine() const;
 
   // One zip package into a folder.
   bool ExtractPackage(const std::string& zipPath, const std::string& destDir);

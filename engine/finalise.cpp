@@ -66,6 +66,8 @@ unsigned RunFinalisation(IClient& client) {
     return 0;
   }
   swap.Finish();
+  // The release is installed: from now on nothing older is accepted.
+  client.RecordInstalledRelease();
   Progress(client, 4);
 
   RegisterUninstallEntry(ctx.packageId, ctx.displayName, ctx.installDir, ctx.currentVersion);

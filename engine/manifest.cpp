@@ -34,8 +34,12 @@ std::string ReadWholeFile(const std::string& path) {
 }  // namespace
 
 bool IClient::FetchManifest() {
-  // A signed release is checked before anything of it is read.
-  if (!releaseKey.empty() && !FetchReleaseIndex()) return false;
+  // A signed release is checked before anything of it is read. A build
+  // without a release key says so in every log.
+  if (releaseKey.empty())
+    WriteLog("release verification off");
+  else if (!FetchReleaseIndex())
+    return false;
   AppContext& ctx = GetAppContext();
   const std::string key = remotePrefix + "/summary.ini";
   const std::string localFile = ctx.stagingDir + "/summary.ini";

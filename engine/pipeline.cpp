@@ -63,11 +63,14 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
 }
 
 unsigned __stdcall FetchManifestThenInstall(void* client) {
-  if (!static_cast<IClient*>(client)->FetchManifest()) {
-    // The window shows step-name entry 0 with the failure suffix and closes
-    // the log again, which does no harm.
+  IClient* const engine = static_cast<IClient*>(client);
+  engine->manifestFailure = kStepManifest;
+  if (!engine->FetchManifest()) {
+    // The window shows the failure's step-name entry (0, or a refused
+    // release's) with the failure suffix and closes the log again, which
+    // does no harm.
     CloseInstallLog();
-    PostToMainWindow(WM_INSTALL_FAILED, kStepManifest);
+    PostToMainWindow(WM_INSTALL_FAILED, engine->manifestFailure);
     return 0;
   }
   return RunInstall(client);

@@ -9,9 +9,12 @@
 #include <cstdio>
 #include <memory>
 
+#include "engine/app_context.h"
 #include "engine/client.h"
 #include "platform/handles.h"
+#include "engine/messages.h"
 #include "platform/install_log.h"
+#include "platform/release_record.h"
 #include "platform/text.h"
 #include "transfer/oss_sdk.h"
 #include "transfer/release_crypto.h"
@@ -72,10 +75,31 @@ void DeleteRejected(const std::string& localPath) {
   if (!wide.empty()) DeleteFileW(wide.c_str());
 }
 
+std::string UtcNow() {
+  SYSTEMTIME now{};
+  GetSystemTime(&now);
+  return UtcTimeText(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+}
+
+std::string SerialText(uint64_t serial) {
+  char text[32] = {};
+  std::snprintf(text, sizeof text, "%" PRIu64, serial);
+  return text;
+}
+
 }  // namespace
+
+std::string IClient::ReleaseLine() const { return GetAppContext().packageId + " " + bucket + "/" + remotePrefix; }
+
+int64_t IClient::SignedSize(const std::string& key) const {
+  if (releaseKey.empty()) return -1;
+  const ReleaseObject* listed = releaseIndex.Find(key);
+  return listed != nullptr ? static_cast<int64_t>(listed->size) : -1;
+}
 
 bool IClient::FetchReleaseIndex() {
   releaseIndex = ReleaseIndex();
+  releaseIndexDigest.clear();
   const std::string indexKey = remotePrefix + "/" + kReleaseIndexName;
   const std::string signatureKey = remotePrefix + "/" + kReleaseSignatureName;
   std::string text;
@@ -86,17 +110,90 @@ bool IClient::FetchReleaseIndex() {
     LogRejected(signatureKey, "signature of " + std::to_string(signature.size()) + " bytes, 64 expected");
     return false;
   }
-  if (!VerifyP256Signature(releaseKey, text, signature)) {
+  // During a key rotation the build knows the next key too; either may
+  // have signed.
+  const char* signer = nullptr;
+  if (VerifyP256Signature(releaseKey, text, signature))
+    signer = "current";
+  else if (!nextReleaseKey.empty() && VerifyP256Signature(nextReleaseKey, text, signature))
+    signer = "next";
+  if (signer == nullptr) {
     LogRejected(indexKey, "signature does not verify with the release key");
     return false;
   }
+  ReleaseIndex parsed;
   std::string error;
-  if (!ReleaseIndex::Parse(text, &releaseIndex, &error)) {
+  if (!ReleaseIndex::Parse(text, &parsed, &error)) {
     LogRejected(indexKey, error);
     return false;
   }
-  WriteLog(("Release index verified,objects:" + std::to_string(releaseIndex.size())).c_str());
+  const std::string digest = HexOf(Sha256Of(text));
+
+  // No going back: an older release, or other content under the installed
+  // serial, is refused however well it is signed. A version-1 index has no
+  // serial and is taken only where none has been recorded yet.
+  ReleaseRecord installed;
+  const RecordRead read = ReadReleaseRecord(ReleaseLine(), &installed);
+  if (read == RecordRead::Unreadable) {
+    WriteLog(("Release index refused,the installed release record is unreadable:HKLM\\" +
+              std::string(kReleaseRecordKey) + "," + ReleaseLine())
+                 .c_str());
+    manifestFailure = kStepReleaseOlder;
+    return false;
+  }
+  if (read == RecordRead::Found) {
+    if (parsed.version() < 2) {
+      WriteLog(("Release index refused,version 1 index without serial,installed serial:" +
+                SerialText(installed.serial))
+                   .c_str());
+      manifestFailure = kStepReleaseOlder;
+      return false;
+    }
+    if (parsed.serial() < installed.serial) {
+      WriteLog(("Release index refused,serial:" + SerialText(parsed.serial()) +
+                " is older than installed serial:" + SerialText(installed.serial))
+                   .c_str());
+      manifestFailure = kStepReleaseOlder;
+      return false;
+    }
+    if (parsed.serial() == installed.serial && digest != installed.sha256Hex) {
+      WriteLog(("Release index refused,serial:" + SerialText(parsed.serial()) + " equals installed serial:" +
+                SerialText(installed.serial) + " with other content,sha256:" + digest +
+                ",installed sha256:" + installed.sha256Hex)
+                   .c_str());
+      manifestFailure = kStepReleaseConflict;
+      return false;
+    }
+  }
+  // Nor standing still: an index past its expiry may be a replay that keeps
+  // users on an old release.
+  const std::string now = UtcNow();
+  if (parsed.version() >= 2 && now >= parsed.expires()) {
+    WriteLog(("Release index refused,expired:" + parsed.expires() + ",now:" + now).c_str());
+    manifestFailure = kStepReleaseExpired;
+    return false;
+  }
+
+  releaseIndex = std::move(parsed);
+  releaseIndexDigest = digest;
+  std::string line = "Release index verified,objects:" + std::to_string(releaseIndex.size());
+  if (releaseIndex.version() >= 2)
+    line += ",serial:" + SerialText(releaseIndex.serial()) + ",expires:" + releaseIndex.expires();
+  else
+    line += ",version 1 without serial";
+  WriteLog((line + ",key:" + signer).c_str());
   return true;
+}
+
+void IClient::RecordInstalledRelease() {
+  if (releaseKey.empty() || releaseIndex.serial() == 0) return;
+  ReleaseRecord record;
+  record.serial = releaseIndex.serial();
+  record.sha256Hex = releaseIndexDigest;
+  const std::string serial = SerialText(record.serial);
+  WriteLog((WriteReleaseRecord(ReleaseLine(), record) ? "Release serial recorded,serial:" + serial
+                                                       : "Release serial not recorded,serial:" + serial)
+               .c_str());
 }
 
 bool IClient::CheckReleaseObject(const std::string& key, const std::string& localPath) {

@@ -42,7 +42,11 @@ rm -rf "$demo"
 mkdir -p "$demo/control" "$demo/screenshots"
 python3 "$root/tools/make_packages.py" --out "$demo/bucket" --client-exe "$win/bin/kavimor v9.5.exe"
 echo "demo: signing it"
-python3 "$root/tools/publish.py" publish --root "$demo/bucket" --private-key "$keys/release.key.pem"
+# The package set is made anew on every run while the demo's Wine prefix
+# remembers the serial it installed last: the time makes a serial that
+# only grows.
+python3 "$root/tools/publish.py" publish --root "$demo/bucket" --private-key "$keys/release.key.pem" \
+  --serial "$(date +%s)"
 
 endpoint=$(sed -n 's/^KAVIMOR_OSS_ENDPOINT:STRING=//p' "$win/CMakeCache.txt")
 port=${endpoint##*:}
@@ -82,7 +86,7 @@ fi
 # The installer took only what the release index signed with the demo key
 # lists; its log says so.
 log=$(ls "$WINEPREFIX/drive_c/users/$(whoami)/AppData/Local/Kavimor201805v9.5/kavimorlog/"*install.log 2>/dev/null | tail -n 1)
-verified=$(grep -a -o 'Release index verified,objects:[0-9]*' "${log:-/dev/null}" || true)
+verified=$(grep -a -o 'Release index verified,objects:[0-9]*,serial:[0-9]*' "${log:-/dev/null}" || true)
 if [ -n "$verified" ]; then
   echo "signed release:   $verified (key $keys/release.pub.pem)"
 else

@@ -7,7 +7,7 @@
 #
 #   bash scripts/release.sh --endpoint HOST[:PORT] --bucket NAME \
 #        --key-id ID --key-secret SECRET \
-#        (--public-key FILE | --unsigned-packages) \
+#        (--public-key FILE [--next-public-key FILE] | --unsigned-packages) \
 #        [--cert FILE --key FILE [--key-pass-file FILE]] [--ca-file FILE] \
 #        [--timestamp-url URL] [--allow-insecure-http] [--build-dir DIR] [--dry-run]
 #
@@ -17,7 +17,10 @@
 # --public-key FILE   PEM ECDSA P-256 public key the installer checks the
 #                     signed release index against. Package signing is on by
 #                     default: without this option the command refuses,
-#                     unless --unsigned-packages says otherwise explicitly.
+#                     unless --unsigned-packages says otherwise explicitly
+#                     (the build then gets KAVIMOR_ALLOW_UNSIGNED_RELEASES=ON).
+# --next-public-key   during a key rotation, the key that takes over: the
+#                     installer accepts an index signed with either.
 # --cert / --key      Authenticode certificate (PEM or DER, with its chain)
 #                     and private key; without them the file stays unsigned.
 # --key-pass-file     file holding the private key's password.
@@ -37,7 +40,7 @@ fail() {
   exit 2
 }
 
-endpoint="" bucket="" key_id="" key_secret="" public_key="" unsigned_packages=0
+endpoint="" bucket="" key_id="" key_secret="" public_key="" next_public_key="" unsigned_packages=0
 allow_http=0 dry_run=0 cert="" key="" key_pass_file="" ca_file="" timestamp_url=""
 build="$root/build/release"
 while [ $# -gt 0 ]; do
@@ -45,7 +48,7 @@ while [ $# -gt 0 ]; do
     --unsigned-packages) unsigned_packages=1; shift; continue ;;
     --allow-insecure-http) allow_http=1; shift; continue ;;
     --dry-run) dry_run=1; shift; continue ;;
-    --endpoint | --bucket | --key-id | --key-secret | --public-key | --cert | --key | \
+    --endpoint | --bucket | --key-id | --key-secret | --public-key | --next-public-key | --cert | --key | \
       --key-pass-file | --ca-file | --timestamp-url | --build-dir)
       [ $# -ge 2 ] || fail "$1 needs a value" ;;
     *) fail "unknown option: $1 (see the top of $0)" ;;
@@ -56,6 +59,7 @@ while [ $# -gt 0 ]; do
     --key-id) key_id=$2 ;;
     --key-secret) key_secret=$2 ;;
     --public-key) public_key=$2 ;;
+    --next-public-key) next_public_key=$2 ;;
     --cert) cert=$2 ;;
     --key) key=$2 ;;
     --key-pass-file) key_pass_file=$2 ;;
@@ -77,18 +81,29 @@ case "${endpoint,,}" in
   https://*) ;;
   *://*) fail "unknown scheme in the endpoint $endpoint (https:// or none)" ;;
 esac
+# A P-256 public key in PEM, as an absolute path (CMake reads it from the
+# build folder).
+check_key() {  # check_key FILE -> prints the absolute path
+  [ -f "$1" ] || fail "no public key file $1"
+  command -v openssl >/dev/null || fail "openssl is missing (bash scripts/setup.sh installs it)"
+  key_text=$(openssl pkey -pubin -in "$1" -noout -text 2>/dev/null) || fail "$1 is not a PEM public key"
+  grep -qE 'prime256v1|P-256' <<<"$key_text" || fail "$1 is not an ECDSA P-256 key"
+  echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
+}
 if [ -n "$public_key" ] && [ "$unsigned_packages" = 1 ]; then
   fail "--public-key and --unsigned-packages contradict each other"
 elif [ -n "$public_key" ]; then
-  [ -f "$public_key" ] || fail "no public key file $public_key"
-  command -v openssl >/dev/null || fail "openssl is missing (bash scripts/setup.sh installs it)"
-  key_text=$(openssl pkey -pubin -in "$public_key" -noout -text 2>/dev/null) ||
-    fail "$public_key is not a PEM public key"
-  grep -qE 'prime256v1|P-256' <<<"$key_text" || fail "$public_key is not an ECDSA P-256 key"
-  public_key=$(cd "$(dirname "$public_key")" && pwd)/$(basename "$public_key")
+  public_key=$(check_key "$public_key") || exit 2
+  if [ -n "$next_public_key" ]; then
+    next_public_key=$(check_key "$next_public_key") || exit 2
+  fi
+elif [ -n "$next_public_key" ]; then
+  fail "--next-public-key needs --public-key"
 elif [ "$unsigned_packages" = 0 ]; then
   fail "no --public-key: the installer would accept packages nobody signed (--unsigned-packages builds it so on purpose)"
 fi
+allow_unsigned=OFF
+[ "$unsigned_packages" = 1 ] && allow_unsigned=ON
 if [ -n "$cert$key" ]; then
   [ -n "$cert" ] && [ -n "$key" ] || fail "--cert and --key go together"
   for file in "$cert" "$key" "$key_pass_file" "$ca_file"; do
@@ -104,7 +119,8 @@ fi
 values=(
   -DKAVIMOR_OSS_ENDPOINT="$endpoint" -DKAVIMOR_OSS_BUCKET="$bucket"
   -DKAVIMOR_OSS_KEY_ID="$key_id" -DKAVIMOR_OSS_KEY_SECRET="$key_secret"
-  -DKAVIMOR_RELEASE_PUBLIC_KEY="$public_key")
+  -DKAVIMOR_RELEASE_PUBLIC_KEY="$public_key" -DKAVIMOR_RELEASE_NEXT_PUBLIC_KEY="$next_public_key"
+  -DKAVIMOR_ALLOW_UNSIGNED_RELEASES="$allow_unsigned")
 if [ "$dry_run" = 1 ]; then
   printf '%s\n' "${values[@]/#-DKAVIMOR_OSS_KEY_SECRET=*/-DKAVIMOR_OSS_KEY_SECRET=(hidden)}"
   exit 0

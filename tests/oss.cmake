@@ -2,10 +2,13 @@
 # prefix trust, a server certificate it signed, and a second authority with
 # its own server certificate that nobody trusts; beside them, from the
 # trusted authority, one certificate that expired in 2021 and one issued for
-# another host name. The address is named both as an IP and as a DNS name:
+# another host name; and a certificate for the address issued by a leaf (no
+# authority) that the trusted authority issued for another domain, sent
+# with that leaf as its chain; and an authority only the current user
+# trusts, with a server certificate of its own. The address is named both as an IP and as a DNS name:
 # OpenSSL matches the first, Wine's certificate check only the second.
 set(KAVIMOR_OSS_TLS_DIR ${CMAKE_BINARY_DIR}/oss_tls)
-if(NOT EXISTS ${KAVIMOR_OSS_TLS_DIR}/v3.stamp)
+if(NOT EXISTS ${KAVIMOR_OSS_TLS_DIR}/v5.stamp)
   find_program(KAVIMOR_OPENSSL openssl REQUIRED)
   file(REMOVE_RECURSE ${KAVIMOR_OSS_TLS_DIR})
   file(MAKE_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
@@ -28,7 +31,9 @@ if(NOT EXISTS ${KAVIMOR_OSS_TLS_DIR}/v3.stamp)
   set(server_rogue "rogue;127.0.0.1;local;2001")
   set(server_wronghost "trusted;downloads.example.invalid;other;1002")
   set(server_expired "trusted;127.0.0.1;local;ca")
-  foreach(kind IN ITEMS trusted rogue)
+  set(server_nonca "leaf;127.0.0.1;local;1004")
+  set(server_userroot "user;127.0.0.1;local;4001")
+  foreach(kind IN ITEMS trusted rogue user)
     execute_process(
       COMMAND ${KAVIMOR_OPENSSL} req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650
               -keyout ${kind}_ca.key -out ${kind}_ca.pem -subj "/CN=Kavimor ${kind} test CA"
@@ -37,7 +42,19 @@ if(NOT EXISTS ${KAVIMOR_OSS_TLS_DIR}/v3.stamp)
       COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET ERROR_QUIET
       WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
   endforeach()
-  foreach(name IN ITEMS trusted rogue wronghost expired)
+  # The leaf that issues: an ordinary server certificate (CA:FALSE) of the
+  # trusted authority, as anyone owning a domain can get one.
+  execute_process(
+    COMMAND ${KAVIMOR_OPENSSL} req -newkey rsa:2048 -nodes -sha256 -keyout leaf_ca.key -out leaf_ca.csr
+            -subj "/CN=downloads.example.invalid"
+    COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET ERROR_QUIET
+    WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
+  execute_process(
+    COMMAND ${KAVIMOR_OPENSSL} x509 -req -sha256 -days 825 -in leaf_ca.csr -CA trusted_ca.pem
+            -CAkey trusted_ca.key -set_serial 1003 -extfile other.ext -out leaf_ca.pem
+    COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET ERROR_QUIET
+    WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
+  foreach(name IN ITEMS trusted rogue wronghost expired nonca userroot)
     list(GET server_${name} 0 ca)
     list(GET server_${name} 1 subject)
     list(GET server_${name} 2 ext)
@@ -63,7 +80,11 @@ if(NOT EXISTS ${KAVIMOR_OSS_TLS_DIR}/v3.stamp)
         WORKING_DIRECTORY ${KAVIMOR_OSS_TLS_DIR})
     endif()
   endforeach()
-  file(WRITE ${KAVIMOR_OSS_TLS_DIR}/v3.stamp "")
+  # The server sends the issuing leaf along, as a chain.
+  file(READ ${KAVIMOR_OSS_TLS_DIR}/nonca_server.pem _nonca_cert)
+  file(READ ${KAVIMOR_OSS_TLS_DIR}/leaf_ca.pem _nonca_issuer)
+  file(WRITE ${KAVIMOR_OSS_TLS_DIR}/nonca_server.pem "${_nonca_cert}${_nonca_issuer}")
+  file(WRITE ${KAVIMOR_OSS_TLS_DIR}/v5.stamp "")
 endif()
 
 file(GLOB KAVIMOR_OSS_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/oss/*.cpp)

@@ -44,6 +44,40 @@ TEST(FileStream, WritesEveryPieceInOrderOverWhatWasThere) {
   }
 }
 
+TEST(BoundedFileStream, RefusesThePieceThatWouldPassTheBoundAndEverythingAfter) {
+  const ScratchDir dir("bounded_stream");
+  const std::string target = dir / "package.zip";
+  const struct {
+    const char* label;
+    int64_t bound;
+    std::vector<size_t> pieces;
+    size_t accepted;  // pieces taken before the first refusal
+  } rows[] = {
+      {"exactly the bound", 100, {40, 60}, 2},
+      {"one byte over, in the last piece", 100, {40, 61}, 1},
+      {"one byte over, then more", 100, {100, 1, 1}, 1},
+      {"first piece over", 100, {101}, 0},
+      {"empty object", 0, {0, 1}, 1},
+      {"no bound", -1, {1 << 20, 1 << 20}, 2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    size_t written = 0;
+    {
+      OSS::BoundedFileStream stream(target, row.bound);
+      ASSERT_TRUE(stream.IsOpen());
+      for (size_t i = 0; i < row.pieces.size(); ++i) {
+        const std::string piece(row.pieces[i], 'p');
+        EXPECT_EQ(stream.Write(piece.data(), piece.size()), i < row.accepted) << i;
+        if (i < row.accepted) written += piece.size();
+      }
+      EXPECT_EQ(stream.Passed(), row.accepted < row.pieces.size());
+    }
+    // Nothing past the bound reached the disk.
+    EXPECT_EQ(ReadFileBytes(target).size(), written);
+  }
+}
+
 TEST(FileStream, PathsAreCodePage936) {
   const ScratchDir dir("file_stream_gbk");
   const std::wstring folder = WideFromCodePage(dir.path(), kGbkCodePage, MAX_PATH) + L"\\" + Wide(u8"卡维");

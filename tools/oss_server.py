@@ -55,12 +55,19 @@ faults.json:
   A change of the file's content replaces every switch and restarts their
   counts. "key" "*" matches every key; "times" is how many matching requests
   are affected (0 or absent: all of them); "method" is GET (default), HEAD or
-  "*". Kinds:
+  "*" (PUT for uploads). Kinds:
     status   answer with HTTP status VALUE (500, 503...) and an XML error body
-    drop     send VALUE body bytes, then close the connection
+    drop     send VALUE body bytes, then close the connection (PUT: read
+             VALUE body bytes, then close it without an answer)
     stall    send VALUE body bytes, then wait SECONDS before going on
     corrupt  flip the body byte at offset VALUE (the CRC header stays right)
     bad_crc  send an x-oss-hash-crc64ecma that is off by one
+    head_length  (with "method": "HEAD") announce Content-Length VALUE
+    close_framed  answer without Content-Length and without the CRC
+             header: the body ends with the connection, closed properly
+             (over TLS after a close_notify)
+    close_framed_cut  the same, but the TCP connection is closed after
+             VALUE body bytes, without a close_notify
     handshake_close  (with --tls-cert, "method": "TLS") read the client's
              first handshake message, then close the connection; logged as
              a request with method TLS and code HandshakeClosed
@@ -71,7 +78,10 @@ StringToSignBytes, 403 InvalidAccessKeyId, 403 AccessDenied without
 Authorization), a request time (Date, or x-oss-date when there is no Date)
 more than 15 minutes off gives 403 RequestTimeTooSkewed with ServerTime, a
 missing object 404 NoSuchKey (XML on GET; on HEAD no body, and every HEAD
-error carries its XML document base64-encoded in x-oss-err). Every answer has x-oss-request-id; objects have
+error carries its XML document base64-encoded in x-oss-err). PUT stores
+an object (publish.py upload): the body goes to a temporary file that
+replaces the object only once it is whole and matches its Content-MD5
+(400 InvalidDigest otherwise), so readers never see a part of it. Every answer has x-oss-request-id; objects have
 Content-Length and x-oss-hash-crc64ecma. Both path-style (/bucket/key, for an
 IP endpoint) and virtual-hosted (bucket.host/key) requests are understood,
 and the path is percent-decoded as a whole, so %2F and / are the same.
@@ -380,6 +390,9 @@ class Handler(BaseHTTPRequestHandler):
     def do_HEAD(self):
         self.serve('HEAD')
 
+    def do_PUT(self):
+        self.serve('PUT')
+
     # --- helpers ---
 
     def record(self, method, key, query, status, code):
@@ -432,6 +445,10 @@ class Handler(BaseHTTPRequestHandler):
         switches = self.server.switches
         switches.refresh()
         request_id = uuid.uuid4().hex[:24].upper()
+        if method == 'PUT':
+            # An upload's body may be left unread by an early answer: the
+            # connection ends with the answer.
+            self.close_connection = True
         raw_path, _, query = self.path.partition('?')
         params = parse_query(query)
         path = decode(raw_path)
@@ -489,6 +506,8 @@ class Handler(BaseHTTPRequestHandler):
                                   'We encountered an internal error. Please try again.')
 
         full = os.path.realpath(os.path.join(cfg.root, key))
+        if method == 'PUT':
+            return self.store(key, query, request_id, full, faults)
         if (not key or key.startswith('/') or '\\' in key
                 or os.path.commonpath([cfg.root, full]) != cfg.root or not os.path.isfile(full)):
             return self.error(method, key, query, request_id, 404, 'NoSuchKey',
@@ -511,8 +530,15 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 start, end = 0, size - 1
         length = end - start + 1 if size > 0 else 0
+        if method == 'HEAD':
+            for f in faults:
+                if f['kind'] == 'head_length':
+                    length = int(f['value'])
         if any(f['kind'] == 'bad_crc' for f in faults):
             crc = (crc + 1) & MASK
+        framed = [f for f in faults if f['kind'] in ('close_framed', 'close_framed_cut')]
+        if framed and method == 'GET' and status == 200:
+            return self.send_close_framed(key, query, request_id, full, size, framed[0])
 
         self.record(method, key, query, status, '')
         st = os.stat(full)
@@ -534,6 +560,97 @@ class Handler(BaseHTTPRequestHandler):
             return
         self.wfile.flush()
         self.send_body(full, start, length, faults)
+
+    def store(self, key, query, request_id, full, faults):
+        """PUT: the body lands in a temporary file beside the object and
+        replaces it only once it has arrived whole (and matches its
+        Content-MD5 when one was sent), so a reader sees the old object or
+        the new one, never a part."""
+        cfg = self.server.cfg
+        try:
+            length = int(self.headers.get('Content-Length', ''))
+        except ValueError:
+            length = -1
+        if (not key or key.startswith('/') or '\\' in key or key.endswith('/')
+                or os.path.commonpath([cfg.root, full]) != cfg.root or os.path.isdir(full)):
+            self.close_connection = True
+            return self.error('PUT', key, query, request_id, 400, 'InvalidObjectName',
+                              'The specified object is not valid.')
+        if length < 0:
+            self.close_connection = True
+            return self.error('PUT', key, query, request_id, 411, 'MissingContentLength',
+                              'You must provide the Content-Length HTTP header.')
+        drop_at = None
+        for f in faults:
+            if f['kind'] == 'drop':
+                drop_at = int(f['value'])
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        temporary = '%s.upload-%s' % (full, request_id)
+        digest = hashlib.md5()
+        try:
+            with open(temporary, 'wb') as out:
+                left = length
+                while left > 0:
+                    if drop_at is not None and length - left >= drop_at:
+                        # The connection breaks in the middle of the body.
+                        self.record('PUT', key, query, 0, 'Dropped')
+                        self.close_connection = True
+                        self.connection.shutdown(socket.SHUT_RDWR)
+                        return
+                    want = min(left, 1 << 18)
+                    if drop_at is not None:
+                        want = min(want, max(1, drop_at - (length - left)))
+                    block = self.rfile.read(want)
+                    if not block:
+                        self.close_connection = True
+                        self.record('PUT', key, query, 0, 'IncompleteBody')
+                        return
+                    out.write(block)
+                    digest.update(block)
+                    left -= len(block)
+            sent_md5 = self.headers.get('Content-MD5')
+            if sent_md5 and sent_md5 != base64.b64encode(digest.digest()).decode('ascii'):
+                return self.error('PUT', key, query, request_id, 400, 'InvalidDigest',
+                                  'The Content-MD5 you specified is not valid.')
+            os.replace(temporary, full)
+        finally:
+            if os.path.exists(temporary):
+                os.remove(temporary)
+        self.record('PUT', key, query, 200, '')
+        self.send_response(200)
+        self.common_headers(request_id)
+        self.send_header('Content-Length', '0')
+        self.send_header('ETag', '"%s"' % digest.hexdigest().upper())
+        self.send_header('x-oss-hash-crc64ecma', str(file_crc64(full)))
+        self.end_headers()
+
+    def send_close_framed(self, key, query, request_id, full, size, fault):
+        """A body that only the connection's end frames, as an old server
+        or a proxy may send it; cut short on request."""
+        self.record('GET', key, query, 200, '')
+        self.close_connection = True
+        self.send_response(200)
+        self.common_headers(request_id)
+        self.send_header('Content-Type', 'application/octet-stream')
+        self.send_header('Connection', 'close')
+        self.end_headers()
+        with open(full, 'rb') as f:
+            data = f.read()
+        sock = self.connection
+        if fault['kind'] == 'close_framed_cut':
+            sock.sendall(data[:int(fault['value'])])
+            # Straight to TCP: no close_notify, as an attacker on the path
+            # would end it.
+            socket.socket.shutdown(sock, socket.SHUT_RDWR)
+            return
+        sock.sendall(data)
+        if isinstance(sock, ssl.SSLSocket):
+            try:
+                sock.settimeout(1)  # the client need not answer the close_notify
+                sock.unwrap()
+            except (OSError, ssl.SSLError):
+                pass
+        sock.shutdown(socket.SHUT_RDWR)
 
     def send_body(self, full, start, length, faults):
         drop_at = stall_at = corrupt_at = None

@@ -69,9 +69,21 @@ bool IClient::DownloadObject(const std::string& key, const std::string& localPat
   OSS::GetObjectRequest request(bucket, key);
   const std::string* path = &localPath;
   bool streamMade = false;
-  request.setResponseStreamFactory([path, &streamMade]() -> std::shared_ptr<OSS::ResponseStream> {
+  // No more is written than the release index signed for the object (or,
+  // without one, than the existence check announced): a longer body ends
+  // the transfer as soon as it passes that size.
+  const int64_t signedSize = SignedSize(key);
+  const int64_t bound = signedSize >= 0 ? signedSize : meta.result().ContentLength();
+  // Set by any attempt's stream once released; shared, so that no stream
+  // can outlive what it reports to.
+  const auto passed = std::make_shared<bool>(false);
+  request.setResponseStreamFactory([path, bound, passed, &streamMade]() -> std::shared_ptr<OSS::ResponseStream> {
     streamMade = true;
-    return std::make_shared<OSS::FileStream>(*path);
+    return std::shared_ptr<OSS::BoundedFileStream>(new OSS::BoundedFileStream(*path, bound),
+                                                   [passed](OSS::BoundedFileStream* stream) {
+                                                     *passed = *passed || stream->Passed();
+                                                     delete stream;
+                                                   });
   });
   request.setTransferProgress(OSS::TransferProgress{OnTransferProgress, this});
 
@@ -86,6 +98,15 @@ bool IClient::DownloadObject(const std::string& key, const std::string& localPat
       WriteLog(DownloadFailureLine(error.Code(), error.Message(), error.RequestId()).c_str());
     }
   }  // the outcome holds the last reference to the file stream
+  if (*passed) {
+    WriteLog(("Download stopped,key:" + key + ",the body passed its " +
+              (signedSize >= 0 ? "signed" : "announced") + " size of " + std::to_string(bound) + " bytes")
+                 .c_str());
+    // Whatever arrived is no part of the release.
+    const std::wstring wide = WideFromCodePage(localPath, CP_ACP, 32768);
+    if (!wide.empty()) DeleteFileW(wide.c_str());
+    return false;
+  }
   if (success && !streamMade) {
     // An empty object never reaches the stream factory; without this an
     // older file of the same name would pass for the download.

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/install_log.h"
 #include "transfer/http_response.h"
 #include "transfer/oss_sdk.h"
 #include "transfer/oss_transport.h"
@@ -76,6 +77,12 @@ std::string DescribeCertificateError(DWORD error, const std::string& host) {
     case CERT_E_WRONG_USAGE:
       what = "the certificate of " + host + " is not meant for a server";
       break;
+    case TRUST_E_BASIC_CONSTRAINTS:
+      what = "the certificate of " + host + " was issued by a certificate that is no authority";
+      break;
+    case CERT_E_INVALID_NAME:
+      what = "the certificate of " + host + " is outside the names its authority may certify";
+      break;
     default:
       what = "the certificate of " + host + " failed the system's check";
       break;
@@ -83,16 +90,29 @@ std::string DescribeCertificateError(DWORD error, const std::string& host) {
   return what + " (error " + Hex(static_cast<long>(error)) + ")";
 }
 
-// The policy error that a chain's trust status amounts to; 0 when none.
-// Revocation is not asked for, so its "unknown" bits do not count.
+// Chain errors that do not refuse a server: revocation that could not be
+// checked, because the revocation servers could not be reached or the
+// certificate names none. Every other error bit does.
+constexpr DWORD kToleratedChainErrors = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+
+// The policy error that a chain's trust status amounts to; 0 when none. An
+// allow-list: a bit not named here (a future or unusual one) refuses too.
 DWORD ChainError(DWORD status) {
+  status &= ~kToleratedChainErrors;
+  if (status == 0) return 0;
   if (status & CERT_TRUST_IS_NOT_SIGNATURE_VALID) return static_cast<DWORD>(TRUST_E_CERT_SIGNATURE);
   if (status & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC))
     return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
-  if (status & CERT_TRUST_IS_NOT_TIME_VALID) return static_cast<DWORD>(CERT_E_EXPIRED);
+  if (status & (CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED))
+    return static_cast<DWORD>(CERT_E_EXPIRED);
   if (status & CERT_TRUST_IS_REVOKED) return static_cast<DWORD>(CERT_E_REVOKED);
   if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) return static_cast<DWORD>(CERT_E_WRONG_USAGE);
-  return 0;
+  if (status & CERT_TRUST_INVALID_BASIC_CONSTRAINTS) return static_cast<DWORD>(TRUST_E_BASIC_CONSTRAINTS);
+  if (status & (CERT_TRUST_INVALID_NAME_CONSTRAINTS | CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT |
+                CERT_TRUST_HAS_NOT_DEFINED_NAME_CONSTRAINT | CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT |
+                CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT))
+    return static_cast<DWORD>(CERT_E_INVALID_NAME);
+  return static_cast<DWORD>(TRUST_E_FAIL);
 }
 
 struct CertDeleter {
@@ -117,6 +137,11 @@ class Connection {
   }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
+
+  // A plain connection's end, or a TLS connection's end announced by the
+  // server's close_notify: not a TCP close that anyone on the path could
+  // have made.
+  bool EndedCleanly() const { return !https_ || closeNotified_ || (closed_ && emptyRecordLast_); }
 
   bool Serves(const RequestTarget& target, bool verify) const {
     return https_ == target.https && host_ == target.host && port_ == target.port &&
@@ -200,6 +225,7 @@ class Connection {
         if (status == SEC_E_OK) continue;
         if (status == SEC_I_CONTEXT_EXPIRED) {
           closed_ = true;  // the server's close_notify
+          closeNotified_ = true;
           break;
         }
         if (status != SEC_E_INCOMPLETE_MESSAGE) return false;
@@ -404,21 +430,34 @@ class Connection {
     chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
     chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-    if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, cert->hCertStore, &chainPara, 0,
-                                 nullptr, &rawChain)) {
-      failure = Fail(kPeerFailedVerification, "the certificate chain of " + host_ +
-                                                  " could not be built (error " +
-                                                  std::to_string(GetLastError()) + ")");
-      return false;
-    }
-    const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainDeleter> chain(rawChain);
-    // The chain's own verdict first: Wine's SSL policy lets a chain that
-    // ends at an unknown issuer pass.
+    // The machine's engine: the installer runs elevated, and an authority a
+    // user added to their own store must not vouch for its downloads.
+    auto build = [&](DWORD flags) -> std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainDeleter> {
+      PCCERT_CHAIN_CONTEXT raw = nullptr;
+      if (!CertGetCertificateChain(HCCE_LOCAL_MACHINE, cert.get(), nullptr, cert->hCertStore, &chainPara, flags,
+                                   nullptr, &raw)) {
+        raw = nullptr;
+        failure = Fail(kPeerFailedVerification, "the certificate chain of " + host_ +
+                                                    " could not be built (error " +
+                                                    std::to_string(GetLastError()) + ")");
+      }
+      return std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainDeleter>(raw);
+    };
+    // The chain with revocation checked for every certificate but the root;
+    // its own verdict first, as an allow-list (Wine's SSL policy lets a
+    // chain pass that ends at an unknown issuer or runs through a leaf).
+    const auto chain = build(CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
+                             CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT);
+    if (!chain) return false;
     if (const DWORD chainError = ChainError(chain->TrustStatus.dwErrorStatus); chainError != 0) {
       failure = Fail(kPeerFailedVerification, DescribeCertificateError(chainError, host_));
       return false;
     }
+    // Host name and usage by the system's SSL policy, on the chain without
+    // revocation: a policy stops at an unknown revocation status before it
+    // looks at the name.
+    const auto plain = build(0);
+    if (!plain) return false;
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbStruct = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
@@ -428,7 +467,7 @@ class Connection {
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS verdict{};
     verdict.cbSize = sizeof verdict;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &verdict)) {
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, plain.get(), &policy, &verdict)) {
       failure = Fail(kPeerFailedVerification, "the certificate of " + host_ +
                                                   " could not be checked (error " +
                                                   std::to_string(GetLastError()) + ")");
@@ -437,6 +476,17 @@ class Connection {
     if (verdict.dwError != 0) {
       failure = Fail(kPeerFailedVerification, DescribeCertificateError(verdict.dwError, host_));
       return false;
+    }
+    // Accepted without a revocation answer: the support engineer should
+    // know. Once per connection.
+    const DWORD unchecked = chain->TrustStatus.dwErrorStatus & kToleratedChainErrors;
+    if (unchecked != 0 && !revocationLogged_) {
+      revocationLogged_ = true;
+      WriteLog(("Certificate of " + host_ + " accepted without a revocation check (" +
+                ((unchecked & CERT_TRUST_IS_OFFLINE_REVOCATION) != 0 ? "revocation server offline"
+                                                                    : "revocation status unknown") +
+                ")")
+                   .c_str());
     }
     return true;
   }
@@ -465,10 +515,15 @@ class Connection {
       return status;
     }
     size_t extra = 0;
+    // Wine's Schannel reports the server's close_notify as a record without
+    // data (Windows' as SEC_I_CONTEXT_EXPIRED): the connection's end after
+    // such a record counts as announced, after any other as a bare cut.
+    emptyRecordLast_ = true;
     for (const SecBuffer& b : buffers) {
       if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
         plain_ = static_cast<const char*>(b.pvBuffer);
         plainSize_ = b.cbBuffer;
+        emptyRecordLast_ = false;
       } else if (b.BufferType == SECBUFFER_EXTRA) {
         extra = b.cbBuffer;
       }
@@ -482,6 +537,9 @@ class Connection {
         if (failure.status == 0) failure = Fail(kRecvError, "TLS renegotiation failed with " + Hex(handled));
         return handled;
       }
+      // A renegotiation may bring another certificate: it is checked as
+      // the first one was before any more of the answer is believed.
+      if (handled == SEC_E_OK && verified_ && !VerifyPeer(failure)) return SEC_E_CERT_UNKNOWN;
     }
     return SEC_E_OK;
   }
@@ -505,6 +563,9 @@ class Connection {
   const char* plain_ = nullptr;  // decrypted bytes not yet handed out, inside cipher_
   size_t plainSize_ = 0;
   bool closed_ = false;
+  bool closeNotified_ = false;  // closed_ by the server's close_notify
+  bool emptyRecordLast_ = false;  // the last record decrypted carried no data
+  bool revocationLogged_ = false;
 };
 
 }  // namespace
@@ -638,6 +699,14 @@ class SocketExchange : public HttpExchange {
         }
         if (n == 0) {
           reusable_ = false;
+          // A body that the connection's end frames is whole only when
+          // the server said so; a bare TCP close may be a cut.
+          if (decoder_.Kind() == http::BodyKind::UntilClose && !connection_->EndedCleanly()) {
+            connection_.reset();
+            failure = Fail(kPartialFile, "the connection closed without TLS close_notify inside a body "
+                                         "that ends with the connection");
+            return false;
+          }
           if (decoder_.EndOfStream()) {
             Release();
             return true;

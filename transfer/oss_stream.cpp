@@ -38,4 +38,13 @@ bool FileStream::Write(const char* data, size_t size) {
   return true;
 }
 
+bool BoundedFileStream::Write(const char* data, size_t size) {
+  if (passed_ || (bound_ >= 0 && size > static_cast<uint64_t>(bound_) - written_)) {
+    passed_ = true;
+    return false;
+  }
+  written_ += size;
+  return file_.Write(data, size);
+}
+
 }  // namespace AlibabaCloud::OSS

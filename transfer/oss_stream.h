@@ -46,4 +46,22 @@ class FileStream final : public ResponseStream {
   bool failed_ = false;
 };
 
+// A FileStream that takes at most `bound` bytes (no bound when negative):
+// the write that would pass it is refused and nothing of it is written, so
+// the transfer ends there and the file never holds more than the bound.
+class BoundedFileStream final : public ResponseStream {
+ public:
+  BoundedFileStream(const std::string& path, int64_t bound) : file_(path), bound_(bound) {}
+  bool IsOpen() const { return file_.IsOpen(); }
+  bool Write(const char* data, size_t size) override;
+  // True once a write would have passed the bound.
+  bool Passed() const { return passed_; }
+
+ private:
+  FileStream file_;
+  int64_t bound_;
+  uint64_t written_ = 0;
+  bool passed_ = false;
+};
+
 }  // namespace AlibabaCloud::OSS

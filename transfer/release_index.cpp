@@ -1,10 +1,12 @@
 #include "transfer/release_index.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
-constexpr std::string_view kHeader = "kavimor-release-index 1\n";
+constexpr std::string_view kHeaderV1 = "kavimor-release-index 1\n";
+constexpr std::string_view kHeaderV2 = "kavimor-release-index 2\n";
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -20,6 +22,31 @@ bool ParseSize(std::string_view text, uint64_t* size) {
     value = value * 10 + static_cast<uint64_t>(c - '0');
   }
   *size = value;
+  return true;
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ" with every field in its range (a day up to 31 in
+// any month: the text is only ever compared, never converted).
+bool IsUtcTime(std::string_view text) {
+  static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:ddZ";
+  if (text.size() != kShape.size()) return false;
+  for (size_t i = 0; i < kShape.size(); ++i) {
+    if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return false;
+  }
+  auto field = [&](size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); };
+  return field(5) >= 1 && field(5) <= 12 && field(8) >= 1 && field(8) <= 31 && field(11) <= 23 &&
+         field(14) <= 59 && field(17) <= 59;
+}
+
+// The line "<name> <value>" at `at`; advances `at` past its LF.
+bool TakeField(std::string_view text, size_t* at, std::string_view name, std::string_view* value) {
+  const size_t end = text.find('\n', *at);
+  if (end == std::string_view::npos) return false;
+  const std::string_view line = text.substr(*at, end - *at);
+  if (line.size() <= name.size() + 1 || line.substr(0, name.size()) != name || line[name.size()] != ' ')
+    return false;
+  *value = line.substr(name.size() + 1);
+  *at = end + 1;
   return true;
 }
 
@@ -43,13 +70,31 @@ std::string ParseLine(std::string_view line, ReleaseObject* object) {
 }  // namespace
 
 bool ReleaseIndex::Parse(std::string_view text, ReleaseIndex* out, std::string* error) {
-  if (text.substr(0, kHeader.size()) != kHeader) {
+  ReleaseIndex parsed;
+  size_t at = 0;
+  int number = 2;
+  if (text.substr(0, kHeaderV1.size()) == kHeaderV1) {
+    parsed.version_ = 1;
+    at = kHeaderV1.size();
+  } else if (text.substr(0, kHeaderV2.size()) == kHeaderV2) {
+    parsed.version_ = 2;
+    at = kHeaderV2.size();
+    std::string_view value;
+    if (!TakeField(text, &at, "serial", &value) || !ParseSize(value, &parsed.serial_) || parsed.serial_ == 0) {
+      *error = "line 2: serial field";
+      return false;
+    }
+    if (!TakeField(text, &at, "expires", &value) || !IsUtcTime(value)) {
+      *error = "line 3: expires field";
+      return false;
+    }
+    parsed.expires_.assign(value);
+    number = 4;
+  } else {
     *error = "line 1: not a release index";
     return false;
   }
-  ReleaseIndex parsed;
-  size_t at = kHeader.size();
-  for (int number = 2; at < text.size(); ++number) {
+  for (; at < text.size(); ++number) {
     const size_t end = text.find('\n', at);
     if (end == std::string_view::npos) {
       *error = "line " + std::to_string(number) + ": unterminated";
@@ -79,6 +124,12 @@ const ReleaseObject* ReleaseIndex::Find(std::string_view key) const {
   const auto at = std::lower_bound(objects_.begin(), objects_.end(), key,
                                    [](const ReleaseObject& o, std::string_view k) { return o.key < k; });
   return at != objects_.end() && at->key == key ? &*at : nullptr;
+}
+
+std::string UtcTimeText(int year, int month, int day, int hour, int minute, int second) {
+  char text[32] = {};
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", year, month, day, hour, minute, second);
+  return text;
 }
 
 std::string HexOf(std::string_view bytes) {

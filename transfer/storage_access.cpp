@@ -24,9 +24,12 @@ void IClient::PrepareStorageAccess() {
   }
   endpoint = kOssEndpoint;
   bucket = kOssBucket;
-  // The build checked the key's form; empty when releases are not signed.
+  // The build checked the keys' form; empty when releases are not signed
+  // (and the next key empty outside a key rotation).
   releaseKey.clear();
   BytesOfHex(kReleasePublicKeyHex, &releaseKey);
+  nextReleaseKey.clear();
+  BytesOfHex(kReleaseNextPublicKeyHex, &nextReleaseKey);
   wantDependPackage = false;
   plannedDownloads = 5;
   finishedDownloads = 0;

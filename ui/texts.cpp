@@ -26,6 +26,9 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"保存版本信息",  // 13
         L"删除备份文件",  // 14
         L"安装包缺少客户端程序,安装",  // 15
+        L"发布版本早于已安装的版本,安装",  // 16
+        L"发布内容与已安装的同号版本不符,安装",  // 17
+        L"发布版本已过期,安装",  // 18
     },
     {  // traditional Chinese
         L"下載安裝統計信息",  // 0
@@ -44,6 +47,9 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"保存版本信息",  // 13
         L"刪除備份文件",  // 14
         L"安裝包缺少客戶端程式,安裝",  // 15
+        L"發布版本早於已安裝的版本,安裝",  // 16
+        L"發布內容與已安裝的同號版本不符,安裝",  // 17
+        L"發布版本已過期,安裝",  // 18
     },
     {  // English
         L"Download install-statistics",  // 0
@@ -62,6 +68,9 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"Save version information",  // 13
         L"Delete backup files",  // 14
         L"The packages lack the client program,install",  // 15
+        L"The release is older than the installed one,install",  // 16
+        L"The release differs from the installed one of the same serial,install",  // 17
+        L"The release has expired,install",  // 18
     },
 };
 

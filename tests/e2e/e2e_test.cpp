@@ -170,7 +170,9 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
 
   // The log: every line of the run in order, closed by the worker.
   EXPECT_FALSE(InstallLogIsOpen());
-  std::vector<std::string> expected = {"Version: IE_9.5.9.1", Gbk(u8"用户点击安装，安装开始...")};
+  // The test build has no release key, and says so.
+  std::vector<std::string> expected = {"Version: IE_9.5.9.1", Gbk(u8"用户点击安装，安装开始..."),
+                                       "release verification off"};
   for (const char8_t* line :
        {u8"下载前端依赖库", u8"下载服务依赖库", u8"下载配置文件", u8"下载运行库", u8"下载Quant",
         u8"安装前端依赖库", u8"安装服务依赖库", u8"安装运行库", u8"安装配置文件", u8"安装Quant运行库",

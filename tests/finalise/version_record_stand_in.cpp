@@ -23,3 +23,6 @@ void IClient::WriteVersionRecord() {
   WritePrivateProfileStringA("version", "quant", quantVersion, file.c_str());
   GetAppContext().currentVersion = fixVersion;
 }
+
+// These finalisations run without a release key: nothing to record.
+void IClient::RecordInstalledRelease() {}

@@ -1,7 +1,8 @@
 // The signed release index's parser over arbitrary bytes. Beyond what the
 // sanitizers catch: an accepted index lists each key once, in ascending
 // byte order, with well-formed digests, and finds exactly what it lists;
-// a refused one says why and leaves the previous index as it was.
+// a refused one says why and leaves the previous index as it was; a
+// version-2 index has a positive serial and an expiry of the fixed form.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,10 +20,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   Require(!index.empty(), "an accepted index lists something");
+  // Version 2 carries a serial and an expiry in its fixed form; version 1
+  // neither.
+  Require(index.version() == 1 || index.version() == 2, "a known version");
+  size_t pos = text.find('\n') + 1;
+  if (index.version() == 2) {
+    Require(index.serial() > 0, "a version-2 serial is positive");
+    const std::string& expires = index.expires();
+    Require(expires.size() == 20 && expires[4] == '-' && expires[10] == 'T' && expires.back() == 'Z',
+            "the expiry has its fixed form");
+    Require(text.substr(pos, 7) == "serial " && text.find("\nexpires " + expires + "\n", pos) != std::string_view::npos,
+            "serial and expiry are the second and third lines");
+    pos = text.find('\n', text.find('\n', pos) + 1) + 1;  // past them
+  } else {
+    Require(index.serial() == 0 && index.expires().empty(), "version 1 has neither");
+  }
   // Every line after the header is one object; find each key again.
   size_t listed = 0;
   std::string previous;
-  size_t pos = text.find('\n') + 1;
   while (pos < text.size()) {
     const size_t end = text.find('\n', pos);
     Require(end != std::string_view::npos, "every accepted line ends in LF");

@@ -263,6 +263,8 @@ TEST_F(InstallerProgram, InstallsThePackageSetRegistersAndOpensTheClient) {
   ASSERT_GE(log.size(), 3u);
   EXPECT_EQ(log[0], "Version: IE_9.5.9.1");
   EXPECT_EQ(log[1], Gbk(u8"用户点击安装，安装开始..."));
+  // The program is built without a release key: every run says so.
+  EXPECT_EQ(log[2], "release verification off");
   EXPECT_TRUE(Contains(log, Gbk(u8"安装运行库")));
   EXPECT_TRUE(Contains(log, "URL Schemes: Finish"));
   // Paths go into the log in their GBK form, whatever the system's code page.

@@ -45,6 +45,8 @@ options() {
     "need --cert and --key|--endpoint oss.example.com --unsigned-packages --timestamp-url http://ts.example"
     "--endpoint is required|--unsigned-packages"
     "unknown option|--endpoint oss.example.com --unsigned-packages --sign"
+    "--next-public-key needs --public-key|--endpoint oss.example.com --unsigned-packages --next-public-key $work/p256.pub"
+    "not an ECDSA P-256 key|--endpoint oss.example.com --public-key $work/p256.pub --next-public-key $work/p384.pub"
   )
   for row in "${refusals[@]}"; do
     local expected=${row%%|*} args
@@ -58,8 +60,9 @@ options() {
 
   # accepted arguments | the values the build would get
   local accepted=(
-    "--endpoint oss.example.com --public-key $work/p256.pub|-DKAVIMOR_OSS_ENDPOINT=oss.example.com -DKAVIMOR_RELEASE_PUBLIC_KEY=$work/p256.pub"
-    "--endpoint https://oss.example.com:8443 --unsigned-packages|-DKAVIMOR_OSS_ENDPOINT=https://oss.example.com:8443 -DKAVIMOR_RELEASE_PUBLIC_KEY="
+    "--endpoint oss.example.com --public-key $work/p256.pub|-DKAVIMOR_OSS_ENDPOINT=oss.example.com -DKAVIMOR_RELEASE_PUBLIC_KEY=$work/p256.pub -DKAVIMOR_RELEASE_NEXT_PUBLIC_KEY= -DKAVIMOR_ALLOW_UNSIGNED_RELEASES=OFF"
+    "--endpoint oss.example.com --public-key $work/p256.pub --next-public-key $work/p256.pub|-DKAVIMOR_RELEASE_NEXT_PUBLIC_KEY=$work/p256.pub"
+    "--endpoint https://oss.example.com:8443 --unsigned-packages|-DKAVIMOR_OSS_ENDPOINT=https://oss.example.com:8443 -DKAVIMOR_RELEASE_PUBLIC_KEY= -DKAVIMOR_ALLOW_UNSIGNED_RELEASES=ON"
     "--endpoint http://127.0.0.1:18765 --allow-insecure-http --unsigned-packages|-DKAVIMOR_OSS_ENDPOINT=http://127.0.0.1:18765"
   )
   for row in "${accepted[@]}"; do

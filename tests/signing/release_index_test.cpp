@@ -19,6 +19,13 @@ using testing_support::ReadFileBytes;
 const std::string kDigestA(64, 'a');
 const std::string kDigestB = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string kHeader = "kavimor-release-index 1\n";
+const std::string kExpires = "expires 2030-01-02T03:04:05Z";
+const std::string kHeader2 = "kavimor-release-index 2\nserial 7\n" + kExpires + "\n";
+
+// A version-2 index with the given serial and expiry lines and one object.
+std::string V2(const std::string& serial, const std::string& expires) {
+  return "kavimor-release-index 2\n" + serial + "\n" + expires + "\n" + kDigestA + " 1 p/a\n";
+}
 
 TEST(ReleaseIndex, AcceptsOnlyTheStrictFormat) {
   struct Case {
@@ -31,7 +38,26 @@ TEST(ReleaseIndex, AcceptsOnlyTheStrictFormat) {
       {"key with blanks", kHeader + kDigestA + " 7 p/fix/9 5 .zip\n", nullptr},
       {"largest size", kHeader + kDigestA + " 999999999999999999 p/a\n", nullptr},
       {"no header", kDigestA + " 1 p/a\n", "line 1: not a release index"},
-      {"other version", "kavimor-release-index 2\n" + kDigestA + " 1 p/a\n", "line 1: not a release index"},
+      {"other version", "kavimor-release-index 3\n" + kDigestA + " 1 p/a\n", "line 1: not a release index"},
+      // Version 2: serial and expiry before the objects.
+      {"version 2", kHeader2 + kDigestA + " 1 p/a\n", nullptr},
+      {"v2 without serial", "kavimor-release-index 2\n" + kDigestA + " 1 p/a\n", "line 2: serial field"},
+      {"v2 serial 0", V2("serial 0", kExpires), "line 2: serial field"},
+      {"v2 serial leading zero", V2("serial 07", kExpires), "line 2: serial field"},
+      {"v2 serial 19 digits", V2("serial 1000000000000000000", kExpires), "line 2: serial field"},
+      {"v2 serial signed", V2("serial +7", kExpires), "line 2: serial field"},
+      {"v2 serial two blanks", V2("serial  7", kExpires), "line 2: serial field"},
+      {"v2 largest serial", V2("serial 999999999999999999", kExpires), nullptr},
+      {"v2 fields swapped", "kavimor-release-index 2\n" + kExpires + "\nserial 7\n" + kDigestA + " 1 p/a\n",
+       "line 2: serial field"},
+      {"v2 no expiry", "kavimor-release-index 2\nserial 7\n" + kDigestA + " 1 p/a\n", "line 3: expires field"},
+      {"v2 expiry without Z", V2("serial 7", "expires 2030-01-02T03:04:05"), "line 3: expires field"},
+      {"v2 expiry with offset", V2("serial 7", "expires 2030-01-02T03:04:05+08:00"), "line 3: expires field"},
+      {"v2 month 13", V2("serial 7", "expires 2030-13-02T03:04:05Z"), "line 3: expires field"},
+      {"v2 hour 24", V2("serial 7", "expires 2030-01-02T24:04:05Z"), "line 3: expires field"},
+      {"v2 day 0", V2("serial 7", "expires 2030-01-00T03:04:05Z"), "line 3: expires field"},
+      {"v2 expiry only", "kavimor-release-index 2\nserial 7\n" + kExpires + "\n", "no objects listed"},
+      {"v2 bad object line", V2("serial 7", kExpires).substr(0, 92) + "\n", "line 4: digest field"},
       {"header only", kHeader, "no objects listed"},
       {"empty", "", "line 1: not a release index"},
       {"unterminated", kHeader + kDigestA + " 1 p/a", "line 2: unterminated"},
@@ -62,6 +88,23 @@ TEST(ReleaseIndex, AcceptsOnlyTheStrictFormat) {
       EXPECT_TRUE(index.empty());
     }
   }
+}
+
+TEST(ReleaseIndex, ReadsSerialAndExpiryOfVersionTwoOnly) {
+  ReleaseIndex index;
+  std::string error;
+  ASSERT_TRUE(ReleaseIndex::Parse(V2("serial 123456789012345678", "expires 2031-12-31T23:59:59Z"), &index, &error));
+  EXPECT_EQ(index.version(), 2);
+  EXPECT_EQ(index.serial(), 123456789012345678u);
+  EXPECT_EQ(index.expires(), "2031-12-31T23:59:59Z");
+  ASSERT_TRUE(ReleaseIndex::Parse(kHeader + kDigestA + " 1 p/a\n", &index, &error));
+  EXPECT_EQ(index.version(), 1);
+  EXPECT_EQ(index.serial(), 0u);
+  EXPECT_EQ(index.expires(), "");
+  // The expiry is compared as text: its form makes text order time order.
+  EXPECT_EQ(UtcTimeText(2026, 12, 9, 23, 59, 59), "2026-12-09T23:59:59Z");
+  EXPECT_LT(UtcTimeText(2026, 12, 9, 23, 59, 59), UtcTimeText(2026, 12, 10, 0, 0, 0));
+  EXPECT_LT(UtcTimeText(2026, 9, 30, 0, 0, 0), UtcTimeText(2026, 10, 1, 0, 0, 0));
 }
 
 TEST(ReleaseIndex, FindsListedKeysExactly) {

@@ -1,7 +1,9 @@
 // Whole installations with the release check on: the real engine against
 // the local object-store server serving the signed package set, as
 // published, and tampered copies of it. A tampered release must be refused
-// before anything of it is unpacked, leaving the old installation as it was.
+// before anything of it is unpacked, leaving the old installation as it was;
+// so must a replayed older release, other content under the installed
+// serial and an expired index, whatever their signatures.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -13,6 +15,7 @@
 #include "engine/messages.h"
 #include "engine/pipeline.h"
 #include "platform/install_log.h"
+#include "platform/release_record.h"
 #include "platform/text.h"
 #include "registration_helpers.h"
 #include "support/message_sink.h"
@@ -54,6 +57,30 @@ std::string SizeAndDigest(const std::string& bytes) {
 
 const std::string kPrefix = "9.5KavimorIE";
 
+// Serves a signed index variant (made at build time) in place of the
+// published index and signature.
+std::function<void(const std::string&)> Serve(const std::string& variant, const std::string& signature = "") {
+  return [variant, signature](const std::string& release) {
+    const std::string dir = DosPath(KAVIMOR_INDEX_VARIANTS) + "\\";
+    if (!variant.empty())
+      ASSERT_TRUE(CopyFileA((dir + variant + ".txt").c_str(), (release + "\\release-index.txt").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((dir + (signature.empty() ? variant : signature) + ".sig").c_str(),
+                          (release + "\\release-index.sig").c_str(), FALSE));
+  };
+}
+
+std::string Variant(const std::string& name) { return ReadFileBytes(DosPath(KAVIMOR_INDEX_VARIANTS) + "\\" + name + ".txt"); }
+
+std::string PublishedIndex() {
+  return ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\release-index.txt");
+}
+
+// The text after "expires " in an index.
+std::string ExpiryOf(const std::string& index) {
+  const size_t at = index.find("\nexpires ") + 9;
+  return index.substr(at, 20);
+}
+
 struct Case {
   const char* name;
   bool withKey;
@@ -67,6 +94,11 @@ struct Case {
   // The log's lines from the third on (after the version and start lines);
   // the last one needs only to begin with what is given.
   std::function<std::vector<std::string>(const std::string& release)> logTail;
+  // The installed serial recorded before the run (0: none, else with the
+  // published index's digest) and the one expected after it.
+  uint64_t recordedBefore = 0;
+  uint64_t recordedAfter = 0;
+  bool withNextKey = false;
 };
 
 class SignedRelease : public ::testing::Test {
@@ -76,47 +108,51 @@ class SignedRelease : public ::testing::Test {
     CloseInstallLog();
     Cleanup();
   }
-  static void Cleanup() { registration_test::RemoveInstallRegistrations(); }
+  static void Cleanup() {
+    registration_test::RemoveInstallRegistrations();
+    DeleteReleaseRecord(ReleaseLine());
+  }
+  static std::string ReleaseLine() { return std::string("201805 ") + KAVIMOR_TEST_BUCKET + "/" + kPrefix; }
 
-  // A copy of the signed release in `bucket`, the context laid out in
-  // `profile` with an earlier installation there; the release's folder.
-  static std::string PrepareRelease(const ScratchDir& profile, const ScratchDir& bucket) {
-    CopyTree(DosPath(KAVIMOR_SIGNED_BUCKET), bucket.path());
+  // The context laid out in `profile`, with an earlier installation there
+  // that refused releases must leave alone.
+  static AppContext& LayOut(const ScratchDir& profile) {
     AppContext& ctx = GetAppContext();
     ctx.packageId = "201805";
     ctx.displayName = "NOLDAR Trading System";
     ctx.languageId = 2052;
     ctx.languageCode = "CHS";
     ApplyDirectoryLayout(ctx, profile.path(), "", ctx.packageId);
-    // An earlier installation the refused releases must leave alone.
     CreateDirectoryA(ctx.installDir.c_str(), nullptr);
     WriteFileBytes(ctx.installDir + "\\old.txt", "old");
-    return bucket / kPrefix;
-  }
-
-  static IClient* NewClient(const testing_support::OssServerProcess& server, const std::string& releaseKey) {
-    auto* client = new IClient;  // the worker is never joined; the record outlives it
-    client->PrepareStorageAccess();
-    client->endpoint = server.endpoint();
-    client->releaseKey = releaseKey;
-    CreateStorageClient(*client);
-    return client;
+    return ctx;
   }
 
   // One installation against a tampered copy; a failed assertion ends
   // this case only.
-  void Run(const Case& c, const std::string& releaseKey) {
+  // One server for all cases: each serves a fresh copy of the release.
+  void Run(const Case& c, const std::string& releaseKey, testing_support::OssServerProcess& server,
+           const std::string& bucket) {
     Cleanup();
     ScratchDir profile("signed");
-    ScratchDir bucket("signed-bucket");
-    const std::string release = PrepareRelease(profile, bucket);
+    const std::string release = bucket + "\\" + kPrefix;
+    testing_support::RemoveTree(release);
+    CopyTree(DosPath(KAVIMOR_SIGNED_BUCKET), bucket);
     c.tamper(release);
-    AppContext& ctx = GetAppContext();
+    server.ClearLog();
 
-    testing_support::OssServerProcess server(bucket.path(), KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
-                                             KAVIMOR_TEST_KEY_SECRET);
-    ASSERT_TRUE(server.running());
-    IClient* client = NewClient(server, c.withKey ? releaseKey : std::string());
+    AppContext& ctx = LayOut(profile);
+
+    if (c.recordedBefore != 0)
+      ASSERT_TRUE(WriteReleaseRecord(ReleaseLine(), {c.recordedBefore, HexOf(Sha256Of(PublishedIndex()))}));
+
+    auto* client = new IClient;  // the worker is never joined; the record outlives it
+    client->PrepareStorageAccess();
+    client->endpoint = server.endpoint();
+    if (c.withKey) client->releaseKey = releaseKey;
+    if (c.withNextKey) ASSERT_TRUE(BytesOfHex(KAVIMOR_TEST_NEXT_RELEASE_KEY, &client->nextReleaseKey));
+    CreateStorageClient(*client);
+    ASSERT_EQ(client->ReleaseLine(), ReleaseLine());
 
     testing_support::MessageSink sink;
     StartOutcome outcome;
@@ -132,6 +168,20 @@ class SignedRelease : public ::testing::Test {
     }
     CloseInstallLog();
 
+    // The record: written by a successful installation of a serial only,
+    // never by a refusal, and always with the served index's digest.
+    ReleaseRecord record;
+    const RecordRead read = ReadReleaseRecord(ReleaseLine(), &record);
+    if (c.recordedAfter == 0) {
+      EXPECT_EQ(read, RecordRead::Absent);
+    } else {
+      ASSERT_EQ(read, RecordRead::Found);
+      EXPECT_EQ(record.serial, c.recordedAfter);
+      EXPECT_EQ(record.sha256Hex, c.recordedAfter == c.recordedBefore
+                                      ? HexOf(Sha256Of(PublishedIndex()))
+                                      : HexOf(Sha256Of(ReadFileBytes(release + "\\release-index.txt"))));
+    }
+
     std::vector<std::string> log = testing_support::LogTexts(ctx.logDir);
     const std::vector<std::string> tail = c.logTail(release);
     ASSERT_GE(log.size(), 2 + tail.size());
@@ -142,7 +192,12 @@ class SignedRelease : public ::testing::Test {
     const size_t exact = c.last == WM_INSTALL_DONE ? tail.size() : tail.size() - 1;
     for (size_t i = 0; i < exact; ++i) EXPECT_EQ(log[2 + i], tail[i]) << i;
     if (c.last == WM_INSTALL_DONE) {
-      // The rest of the run is the ordinary one; the tree is the published one.
+      // The rest of the run is the ordinary one (with the serial recorded
+      // after the hand-over); the tree is the published one.
+      if (c.recordedAfter != 0) {
+        EXPECT_NE(std::find(log.begin(), log.end(), "Release serial recorded,serial:" + std::to_string(c.recordedAfter)),
+                  log.end());
+      }
       EXPECT_EQ(sink.Steps(), (std::vector<int>{2, 3, 4, 5, 6, 7, 9, 8, 10, 12, 13, 14}));
       const std::vector<int> percents = sink.Percents();
       ASSERT_GE(percents.size(), 8u);
@@ -186,25 +241,85 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
         "Release index rejected,key:9.5KavimorIE/release-index.txt,signature does not verify with the release key"};
   };
 
+  const std::string verified5 = "Release index verified,objects:5,serial:5,expires:" + ExpiryOf(PublishedIndex());
+  const std::string published5 = verified5 + ",key:current";
+  auto refused = [](const std::string& line) {
+    return [line](const std::string&) { return std::vector<std::string>{line}; };
+  };
+  auto withSizeAndDigest = [&](const std::string& key, const std::string& name) {
+    return [&, key, name](const std::string& release) {
+      const std::string original = ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\" + name);
+      return concat({published5}, concat(started, {"Release check failed,key:" + key + "," +
+                                                       SizeAndDigest(ReadFileBytes(release + "\\" + name)) +
+                                                       ",expected " + SizeAndDigest(original),
+                                                   Gbk(u8"下载运行库失败")}));
+    };
+  };
+  const std::string runtimeKey = kPrefix + "/fix/9.5.9.1.zip";
+  const std::string runtime = "fix\\9.5.9.1.zip";
+
   const std::vector<Case> cases = {
       {"as published", true, [](const std::string&) {}, StartOutcome::Started, WM_INSTALL_DONE, 0,
-       [&](const std::string&) {
-         return concat({"Release index verified,objects:5"}, concat(started, {Gbk(u8"下载Quant")}));
-       }},
-      // A build without the key neither asks for the index nor checks.
+       [&](const std::string&) { return concat({published5}, concat(started, {Gbk(u8"下载Quant")})); }, 0, 5},
+      // The same release again (a repair) installs; the record stays.
+      {"as installed", true, [](const std::string&) {}, StartOutcome::Started, WM_INSTALL_DONE, 0,
+       [&](const std::string&) { return concat({published5}, concat(started, {Gbk(u8"下载Quant")})); }, 5, 5},
+      // A build without the key neither asks for the index nor checks, and
+      // says so.
       {"as published, no key", false, [](const std::string&) {}, StartOutcome::Started, WM_INSTALL_DONE, 0,
-       [&](const std::string&) { return concat(started, {Gbk(u8"下载Quant")}); }},
+       [&](const std::string&) { return concat({"release verification off"}, concat(started, {Gbk(u8"下载Quant")})); }},
+      {"signed with the next key of a rotation", true, Serve("", "next"), StartOutcome::Started, WM_INSTALL_DONE, 0,
+       [&](const std::string&) { return concat({verified5 + ",key:next"}, concat(started, {Gbk(u8"下载Quant")})); },
+       0, 5, true},
+      {"signed with the next key, build without it", true, Serve("", "next"), StartOutcome::Started,
+       WM_INSTALL_FAILED, kStepManifest, notSigned},
+      // Replays: whoever controls the bucket or the path serves an older,
+      // fully signed release, or other bytes under the installed serial.
+      {"older serial", true, Serve("older"), StartOutcome::Started, WM_INSTALL_FAILED, kStepReleaseOlder,
+       refused("Release index refused,serial:4 is older than installed serial:5"), 5, 5},
+      {"same serial, other bytes", true, Serve("conflict"), StartOutcome::Started, WM_INSTALL_FAILED,
+       kStepReleaseConflict,
+       refused("Release index refused,serial:5 equals installed serial:5 with other content,sha256:" +
+               HexOf(Sha256Of(Variant("conflict"))) + ",installed sha256:" + HexOf(Sha256Of(PublishedIndex()))),
+       5, 5},
+      {"expired", true, Serve("expired"), StartOutcome::Started, WM_INSTALL_FAILED, kStepReleaseExpired,
+       refused("Release index refused,expired:" + ExpiryOf(Variant("expired")) + ",now:")},
+      {"version 1, nothing recorded", true, Serve("v1"), StartOutcome::Started, WM_INSTALL_DONE, 0,
+       [&](const std::string&) {
+         return concat({"Release index verified,objects:5,version 1 without serial,key:current"},
+                       concat(started, {Gbk(u8"下载Quant")}));
+       }},
+      {"version 1 after a serial", true, Serve("v1"), StartOutcome::Started, WM_INSTALL_FAILED, kStepReleaseOlder,
+       refused("Release index refused,version 1 index without serial,installed serial:5"), 5, 5},
       {"runtime package replaced by another valid zip", true,
        [](const std::string& release) {
          CopyFileA((release + "\\base.zip").c_str(), (release + "\\fix\\9.5.9.1.zip").c_str(), FALSE);
        },
+       StartOutcome::Started, WM_INSTALL_FAILED, kStepDownloadRuntime, withSizeAndDigest(runtimeKey, runtime)},
+      // Only the digest tells these apart.
+      {"runtime package, one byte changed", true,
+       [](const std::string& release) {
+         std::string bytes = ReadFileBytes(release + "\\fix\\9.5.9.1.zip");
+         bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x20);
+         WriteFileBytes(release + "\\fix\\9.5.9.1.zip", bytes);
+       },
+       StartOutcome::Started, WM_INSTALL_FAILED, kStepDownloadRuntime, withSizeAndDigest(runtimeKey, runtime)},
+      // A longer body is cut off at the signed size: the rest is never
+      // written (the check of the whole object would come too late for a
+      // body that fills the disk).
+      {"runtime package longer than signed", true,
+       [](const std::string& release) {
+         std::string bytes = ReadFileBytes(release + "\\fix\\9.5.9.1.zip");
+         WriteFileBytes(release + "\\fix\\9.5.9.1.zip", bytes + std::string(3 << 20, 'x'));
+       },
        StartOutcome::Started, WM_INSTALL_FAILED, kStepDownloadRuntime,
-       [&](const std::string& release) {
-         const std::string original = ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\fix\\9.5.9.1.zip");
-         return concat({"Release index verified,objects:5"},
-                       concat(started, {"Release check failed,key:9.5KavimorIE/fix/9.5.9.1.zip," +
-                                            SizeAndDigest(ReadFileBytes(release + "\\base.zip")) + ",expected " +
-                                            SizeAndDigest(original),
+       [&](const std::string&) {
+         const size_t size = ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\" + runtime).size();
+         return concat({published5},
+                       concat(started, {"Downfile Fail,code:ClientError:200023,message:Failed writing received data "
+                                        "to disk/application.the response stream refused the body,requestId:",
+                                        "Download stopped,key:" + runtimeKey + ",the body passed its signed size of " +
+                                            std::to_string(size) + " bytes",
                                         Gbk(u8"下载运行库失败")}));
        }},
       {"summary.ini changed, old signature", true,
@@ -214,11 +329,10 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
          WriteFileBytes(release + "\\summary.ini", summary);
        },
        StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest,
-       [](const std::string& release) {
-         return std::vector<std::string>{"Release index verified,objects:5",
-                                         "Release check failed,key:9.5KavimorIE/summary.ini," +
-                                             SizeAndDigest(ReadFileBytes(release + "\\summary.ini")) +
-                                             ",expected "};
+       [&](const std::string& release) {
+         return std::vector<std::string>{published5, "Release check failed,key:9.5KavimorIE/summary.ini," +
+                                                         SizeAndDigest(ReadFileBytes(release + "\\summary.ini")) +
+                                                         ",expected "};
        }},
       {"index signed with another key", true,
        [](const std::string& release) {
@@ -228,7 +342,7 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
       {"index changed, old signature", true,
        [](const std::string& release) {
          std::string index = ReadFileBytes(release + "\\release-index.txt");
-         index[30] = index[30] == '0' ? '1' : '0';  // a digit of the first digest
+         index[90] = index[90] == '0' ? '1' : '0';  // a digit of the first digest
          WriteFileBytes(release + "\\release-index.txt", index);
        },
        StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest, notSigned},
@@ -259,9 +373,13 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
 
   std::string releaseKey;
   ASSERT_TRUE(BytesOfHex(KAVIMOR_TEST_RELEASE_KEY, &releaseKey));
+  ScratchDir bucket("signed-bucket");
+  testing_support::OssServerProcess server(bucket.path(), KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
+                                           KAVIMOR_TEST_KEY_SECRET);
+  ASSERT_TRUE(server.running());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Run(c, releaseKey);
+    Run(c, releaseKey, server, bucket.path());
   }
 }
 
@@ -275,8 +393,9 @@ TEST_F(SignedRelease, APackageReplacedAfterItsCheckIsNeverUnpacked) {
   ASSERT_TRUE(BytesOfHex(KAVIMOR_TEST_RELEASE_KEY, &releaseKey));
   ScratchDir profile("swap-after-check");
   ScratchDir bucket("swap-after-check-bucket");
-  const std::string release = PrepareRelease(profile, bucket);
-  AppContext& ctx = GetAppContext();
+  CopyTree(DosPath(KAVIMOR_SIGNED_BUCKET), bucket.path());
+  const std::string release = bucket / kPrefix;
+  AppContext& ctx = LayOut(profile);
 
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA((release + "\\quant\\*.zip").c_str(), &found);
@@ -289,7 +408,11 @@ TEST_F(SignedRelease, APackageReplacedAfterItsCheckIsNeverUnpacked) {
   ASSERT_TRUE(server.running());
   // The last package's transfer waits a moment: the attacker's window.
   server.SetFaults({{"stall", kPrefix + "/quant/" + quantName, 0, 1, 2.0}});
-  IClient* client = NewClient(server, releaseKey);
+  auto* client = new IClient;  // the worker is never joined; the record outlives it
+  client->PrepareStorageAccess();
+  client->endpoint = server.endpoint();
+  client->releaseKey = releaseKey;
+  CreateStorageClient(*client);
 
   testing_support::MessageSink sink;
   {

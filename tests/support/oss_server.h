@@ -25,7 +25,7 @@
 namespace testing_support {
 
 struct OssFault {
-  std::string kind;        // status, drop, stall, corrupt, bad_crc
+  std::string kind;        // status, drop, stall, corrupt, bad_crc, close_framed(_cut)
   std::string key = "*";   // object key, or * for every key
   int64_t value = 0;       // status code, or a byte offset into the body
   int times = 0;           // matching requests affected; 0: all
