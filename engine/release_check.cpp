@@ -10,8 +10,10 @@
 #include <memory>
 
 #include "engine/client.h"
+#include "engine/exit_codes.h"
 #include "platform/install_log.h"
 #include "platform/text.h"
+#include "transfer/download.h"
 #include "transfer/oss_sdk.h"
 #include "transfer/release_crypto.h"
 #include "transfer/release_index.h"
@@ -52,6 +54,10 @@ bool FetchSmallObject(const IClient& client, const std::string& key, std::string
   });
   const OSS::GetObjectOutcome outcome = client.ossClient->GetObject(request);
   if (!outcome.isSuccess()) {
+    // A release without its index or signature is refused, not merely
+    // unreachable.
+    if (NoteProxyRefusal(outcome.error().Code(), outcome.error().Message())) return false;
+    if (outcome.error().Code() == "NoSuchKey") NoteRunFailure(RunFailure::ReleaseRefused);
     WriteLog(("Release index fetch failed,key:" + key + ",code:" + outcome.error().Code() +
               ",message:" + outcome.error().Message())
                  .c_str());
@@ -62,6 +68,7 @@ bool FetchSmallObject(const IClient& client, const std::string& key, std::string
 }
 
 void LogRejected(const std::string& key, const std::string& why) {
+  NoteRunFailure(RunFailure::ReleaseRefused);
   WriteLog(("Release index rejected,key:" + key + "," + why).c_str());
 }
 
@@ -102,6 +109,7 @@ bool IClient::CheckReleaseObject(const std::string& key, const std::string& loca
   const ReleaseObject* listed = releaseIndex.Find(key);
   if (listed == nullptr) {
     WriteLog(("Release check failed,key:" + key + ",not in the release index").c_str());
+    NoteRunFailure(RunFailure::ReleaseRefused);
     DeleteRejected(localPath);
     return false;
   }
@@ -116,6 +124,7 @@ bool IClient::CheckReleaseObject(const std::string& key, const std::string& loca
   std::snprintf(line, sizeof line, "size:%" PRIu64 ",sha256:%s,expected size:%" PRIu64 ",sha256:%s",
                 size, HexOf(digest).c_str(), listed->size, listed->sha256Hex.c_str());
   WriteLog(("Release check failed,key:" + key + "," + line).c_str());
+  NoteRunFailure(RunFailure::ReleaseRefused);
   // Nothing may unpack it later by mistake.
   DeleteRejected(localPath);
   return false;

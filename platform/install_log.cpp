@@ -17,6 +17,12 @@ namespace {
 // close must neither touch a closed file nor lose the close.
 std::mutex InstallLogLock;
 FILE* InstallLog = nullptr;
+// The copy an administrator asked for (/LOG=), written line for line with
+// the log; guarded by InstallLogLock too. Truncated when first opened in a
+// run, appended to when the log is opened again.
+std::wstring InstallLogCopyPath;
+FILE* InstallLogCopy = nullptr;
+bool InstallLogCopyStarted = false;
 
 }  // namespace
 
@@ -34,6 +40,17 @@ void OpenInstallLog(const std::string& logDir) {
   std::lock_guard<std::mutex> lock(InstallLogLock);
   if (InstallLog != nullptr) std::fclose(InstallLog);
   InstallLog = file;
+  if (InstallLogCopy != nullptr) std::fclose(InstallLogCopy);
+  InstallLogCopy = nullptr;
+  if (!InstallLogCopyPath.empty()) {
+    InstallLogCopy = _wfsopen(InstallLogCopyPath.c_str(), InstallLogCopyStarted ? L"ab" : L"wb", _SH_DENYWR);
+    InstallLogCopyStarted = true;
+  }
+}
+
+void SetInstallLogCopy(const std::wstring& path) {
+  std::lock_guard<std::mutex> lock(InstallLogLock);
+  InstallLogCopyPath = path;
 }
 
 void WriteLog(const char* text) {
@@ -52,12 +69,18 @@ void WriteLog(const char* text) {
   // One write call per line, so lines of the two threads never interleave.
   std::fwrite(line.data(), line.size(), 1, InstallLog);
   std::fflush(InstallLog);
+  if (InstallLogCopy != nullptr) {
+    std::fwrite(line.data(), line.size(), 1, InstallLogCopy);
+    std::fflush(InstallLogCopy);
+  }
 }
 
 void CloseInstallLog() {
   std::lock_guard<std::mutex> lock(InstallLogLock);
   if (InstallLog != nullptr) std::fclose(InstallLog);
   InstallLog = nullptr;
+  if (InstallLogCopy != nullptr) std::fclose(InstallLogCopy);
+  InstallLogCopy = nullptr;
 }
 
 bool InstallLogIsOpen() {

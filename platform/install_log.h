@@ -13,6 +13,10 @@ void OpenInstallLog(const std::string& logDir);
 // open or when text is null.
 void WriteLog(const char* text);
 
+// A second file that receives every line of the log as well (empty: none),
+// created when the log is next opened. Call before the log is opened.
+void SetInstallLogCopy(const std::wstring& path);
+
 // Closes the log if open; harmless when called again.
 void CloseInstallLog();
 

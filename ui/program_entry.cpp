@@ -41,7 +41,7 @@ void FixPathVariable() {
   SetEnvironmentVariableW(L"Path", value.c_str());
 }
 
-bool BringRunningCopyForward() {
+bool BringRunningCopyForward(bool bringForward) {
   // Kept open until the process ends; the system releases it then, also
   // after a crash or a terminated run.
   static HANDLE instance = nullptr;
@@ -50,6 +50,7 @@ bool BringRunningCopyForward() {
   if (instance == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return false;
   CloseHandle(instance);
   instance = nullptr;
+  if (!bringForward) return true;
 
   // The first copy may still be starting: its window appears within moments.
   for (int attempt = 0; attempt < 50; ++attempt) {

@@ -281,7 +281,7 @@ TEST_F(InstallerProgram, FailedDownloadShowsTheFailureAndRemovesStagingOnClose) 
   run.Click(e2e::kCloseCentre);
   DWORD code = 99;
   ASSERT_TRUE(run.WaitExit(15000, &code));
-  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(code, 2u);  // the failed step's code: service dependency download
   EXPECT_FALSE(PathExists(places_.stagingDir));
   EXPECT_FALSE(PathExists(places_.clientExe));
   EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName"), "<missing>");

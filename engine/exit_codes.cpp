@@ -1,0 +1,61 @@
+#include "engine/exit_codes.h"
+
+#include <atomic>
+#include <iterator>
+
+#include "engine/messages.h"
+
+const ExitCodeRow kExitCodeTable[] = {
+    {kExitInstalled, "installed"},
+    {kStepDownloadDepend, "download-depend-failed"},
+    {kStepDownloadBase, "download-base-failed"},
+    {kStepDownloadConfig, "download-config-failed"},
+    {kStepDownloadRuntime, "download-runtime-failed"},
+    {kStepDownloadQuant, "download-quant-failed"},
+    {kStepInstallDepend, "install-depend-failed"},
+    {kStepInstallBase, "install-base-failed"},
+    {kStepInstallConfig, "install-config-failed"},
+    {kStepInstallRuntime, "install-runtime-failed"},
+    {kStepInstallQuant, "install-quant-failed"},
+    {kStepHandOver, "hand-over-failed"},
+    {kStepClientMissing, "client-missing"},
+    {kExitManifestUnavailable, "manifest-unavailable"},
+    {kExitReleaseRefused, "release-refused"},
+    {kExitProxyAuthentication, "proxy-authentication"},
+    {kExitClientRunning, "client-running"},
+    {kExitRecoveryNeedsAttention, "recovery-needs-attention"},
+    {kExitAnotherCopyRunning, "another-copy-running"},
+    {kExitUsageError, "usage-error"},
+    {kExitNotStarted, "not-started"},
+};
+const size_t kExitCodeCount = std::size(kExitCodeTable);
+
+namespace {
+// Written by whichever thread meets the failure, read by the UI thread once
+// the run has ended.
+std::atomic<int> notedFailure{0};
+}  // namespace
+
+void NoteRunFailure(RunFailure failure) {
+  // The first reason stays: a refused proxy also fails the checks after it.
+  int expected = 0;
+  notedFailure.compare_exchange_strong(expected, static_cast<int>(failure));
+}
+
+RunFailure NotedRunFailure() { return static_cast<RunFailure>(notedFailure.load()); }
+
+void ClearRunFailure() { notedFailure.store(0); }
+
+int ExitCodeForFailure(int failureCode) {
+  switch (NotedRunFailure()) {
+    case RunFailure::ReleaseRefused:
+      return kExitReleaseRefused;
+    case RunFailure::ProxyAuthentication:
+      return kExitProxyAuthentication;
+    case RunFailure::None:
+      break;
+  }
+  // Step 0 is no installation step: a run whose manifest never came must
+  // not end as if it had succeeded.
+  return failureCode == kStepManifest ? kExitManifestUnavailable : failureCode;
+}
