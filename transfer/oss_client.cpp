@@ -337,6 +337,13 @@ struct OssClient::Impl {
 namespace {
 
 void ApplySessionLimits(HINTERNET session, const ClientConfiguration& configuration) {
+  // The protocols the direct route negotiates; WinHTTP's own default on
+  // older systems (and Wine) stops at TLS 1.0.
+  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+#ifdef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+  protocols |= WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+#endif
+  WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
   // The receive limit applies to each wait for data, not to the whole
   // answer: a large download that keeps flowing is never cut off.
   WinHttpSetTimeouts(session, 0, static_cast<int>(configuration.connectTimeoutMs),

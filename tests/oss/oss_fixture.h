@@ -45,6 +45,11 @@ struct Recorder {
 // choice, the retry rules stay the default ones.
 OSS::ClientConfiguration TestConfiguration();
 
+// Makes this test prefix trust the test authority of `tlsDir` (Linux path
+// of the build's test certificates), as an administrator would install a
+// company root.
+bool TrustTestAuthority(const std::string& tlsDir);
+
 class OssServerTest : public ::testing::Test {
  protected:
   OssServerTest();

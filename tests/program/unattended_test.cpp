@@ -19,6 +19,7 @@
 #include "program/installer_run.h"
 #include "support/oss_server.h"
 #include "support/package_tree.h"
+#include "support/proxy_support.h"
 #include "support/test_support.h"
 #include "ui/program_entry.h"
 
@@ -327,6 +328,43 @@ TEST_F(Unattended, WithoutSTheUsageIsShownAndTheCodeSaysWhetherItWasAsked) {
     EXPECT_EQ(run.windows.count(L"#32770"), 1u) << Joined(run.windows);
     EXPECT_FALSE(PathExists(installDir_));
   }
+}
+
+// The user's browser settings name a PAC script (served by the proxy
+// itself) that sends the object store's address through a proxy demanding
+// Basic authentication: without a stored credential the run ends with the
+// proxy's own code and a log line naming it; with one it installs.
+TEST_F(Unattended, ThroughThePacScriptsProxyWithAndWithoutStoredCredentials) {
+  testing_support::ProxyServerProcess proxy(
+      "deploy", "Floor 7 s3cret", "function FindProxyForURL(url, host) { return \"PROXY {PROXY}\"; }");
+  ASSERT_TRUE(proxy.running());
+  testing_support::UserProxySettings settings(
+      testing_support::UserProxySettings::kDirect | testing_support::UserProxySettings::kPacScript, "", "",
+      "http://" + proxy.address() + "/proxy.pac");
+  const std::string objectUrl = "http://127.0.0.1:" + std::to_string(KAVIMOR_E2E_PORT) + "/";
+
+  const InstallerExit refused = RunInstaller(L"/S /D=" + wideInstall_);
+  EXPECT_EQ(refused.exitCode, kExitProxyAuthentication);
+  const std::vector<std::string> log = testing_support::LogTexts(installDir_ + "\\kavimorlog");
+  EXPECT_TRUE(HasLine(log, "Proxy authentication required,proxy:" + proxy.address())) << proxy.address();
+  EXPECT_FALSE(HasLine(log, Gbk(u8",文件不存在")));
+  std::vector<std::string> seen = proxy.Requests();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.front().rfind("GET\t/proxy.pac\t200", 0), 0u) << seen.front();
+  EXPECT_TRUE(HasLine(seen, "\t" + objectUrl)) << "the object store's requests went through the proxy";
+  EXPECT_FALSE(HasLine(seen, "\t200\tauth"));
+  EXPECT_FALSE(PathExists(places_.shortcut));
+
+  testing_support::StoredCredential credential(WideFromCodePage(proxy.address(), CP_ACP, 64), L"deploy",
+                                               L"Floor 7 s3cret");
+  ASSERT_TRUE(credential.stored());
+  testing_support::RemoveTree(installDir_);
+  const InstallerExit installed = RunInstaller(L"/S /D=" + wideInstall_);
+  EXPECT_EQ(installed.exitCode, kExitInstalled);
+  EXPECT_TRUE(PathExists(clientExe_));
+  seen = proxy.Requests();
+  EXPECT_TRUE(HasLine(seen, "9.5KavimorIE%2Fsummary.ini\t200\tauth"));
+  EXPECT_TRUE(HasLine(seen, "9.5KavimorIE%2Fbase.zip\t200\tauth"));
 }
 
 }  // namespace
