@@ -33,6 +33,13 @@ struct IClient {
   // What the signed release index of this run allows; read by
   // FetchManifest before anything else when releaseKey is set.
   ReleaseIndex releaseIndex;
+  // The index and signature bytes as fetched (a layout keeps them).
+  std::string releaseIndexBytes;
+  std::string releaseSignatureBytes;
+  // Non-empty: a layout folder (engine/layout.h) to take every object from
+  // instead of the object store, checked against the layout's signed index
+  // or, without a release key, its record. No network is used.
+  std::string localSource;
 
   IClient();
   // Shuts the object-store library down, then releases the strings.
@@ -51,6 +58,9 @@ struct IClient {
   bool DownloadObject(const std::string& key, const std::string& localPath);
   bool DownloadRuntimePackage(const std::string& fileName);
   bool DownloadQuantPackage(const std::string& fileName);
+  // With localSource: the object's file of the layout copied to localPath,
+  // counted as a download (engine/layout.cpp).
+  bool CopyLayoutObject(const std::string& key, const std::string& localPath);
 
   // Signed releases (only with releaseKey): fetches the index and its
   // signature and checks them; checks one downloaded object against the

@@ -6,6 +6,8 @@
 // (the program tests compare the two).
 #include <cstddef>
 
+#include "platform/run_failure.h"
+
 enum ExitCode : int {
   kExitInstalled = 0,
   // 1 to 15: the failure code of the step that failed.
@@ -26,14 +28,6 @@ struct ExitCodeRow {
 // Every code the installer can end with, ascending.
 extern const ExitCodeRow kExitCodeTable[];
 extern const size_t kExitCodeCount;
-
-// Why a run failed, beyond its step: a failure that has a code of its own
-// whichever step met it. Noted by the layer that sees it (any thread).
-enum class RunFailure : int { None = 0, ReleaseRefused, ProxyAuthentication };
-void NoteRunFailure(RunFailure failure);
-RunFailure NotedRunFailure();
-// Forgets a noted failure (tests run several installations in one process).
-void ClearRunFailure();
 
 // The exit code for a run that ended with WM_INSTALL_FAILED `failureCode`
 // (0: the manifest): the noted failure's own code when there is one.

@@ -6,6 +6,7 @@
 
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/layout.h"
 #include "engine/manifest_values.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
@@ -30,6 +31,8 @@ std::string ReadWholeFile(const std::string& path) {
 bool IClient::FetchManifest() {
   // A signed release is checked before anything of it is read.
   if (!releaseKey.empty() && !FetchReleaseIndex()) return false;
+  // A layout without a signed index is checked against its own record.
+  if (releaseKey.empty() && !localSource.empty() && !LoadLayoutRecord(*this)) return false;
   AppContext& ctx = GetAppContext();
   const std::string key = remotePrefix + "/summary.ini";
   const std::string localFile = ctx.stagingDir + "/summary.ini";

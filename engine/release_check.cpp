@@ -11,6 +11,7 @@
 
 #include "engine/client.h"
 #include "engine/exit_codes.h"
+#include "engine/layout.h"
 #include "platform/install_log.h"
 #include "platform/text.h"
 #include "transfer/download.h"
@@ -40,6 +41,18 @@ class CappedStream final : public OSS::ResponseStream {
 // A small object into memory. It is no package: no progress is posted and
 // no download is counted, so the percentages stay those of the packages.
 bool FetchSmallObject(const IClient& client, const std::string& key, std::string* body) {
+  if (!client.localSource.empty()) {
+    // From a layout: the file below its folder, at most what the network
+    // would have been allowed to send.
+    const std::string path = LayoutFileOf(client.localSource, key);
+    if (GetFileAttributesW(WideFromCodePage(path, CP_ACP, 32768).c_str()) == INVALID_FILE_ATTRIBUTES) {
+      WriteLog(("Release index fetch failed,key:" + key + ",not in the layout").c_str());
+      NoteRunFailure(RunFailure::ReleaseRefused);
+      return false;
+    }
+    *body = ReadSmallFile(path);
+    return true;
+  }
   if (client.ossClient == nullptr) {
     WriteLog(("Release index fetch failed,key:" + key + ",no object-store client").c_str());
     return false;
@@ -101,6 +114,8 @@ bool IClient::FetchReleaseIndex() {
     LogRejected(indexKey, error);
     return false;
   }
+  releaseIndexBytes = text;
+  releaseSignatureBytes = signature;
   WriteLog(("Release index verified,objects:" + std::to_string(releaseIndex.size())).c_str());
   return true;
 }

@@ -102,6 +102,33 @@ TEST(CommandLine, RefusesWhatItCannotUseInsteadOfIgnoringIt) {
   }
 }
 
+TEST(CommandLine, LayoutAndSourceFoldersStandAloneOrWithAnInstallFolder) {
+  struct Case {
+    const wchar_t* line;
+    const wchar_t* layout;
+    const wchar_t* source;
+    const wchar_t* installDir;
+  };
+  const Case good[] = {
+      {L"/LAYOUT=\"D:\\dist\\release 9.5\\\"", L"D:\\dist\\release 9.5", L"", L""},
+      {L"/S /SOURCE=\\\\filer\\share /D=C:\\K", L"", L"\\\\filer\\share", L"C:\\K"},
+      {L"/source=\\\\filer\\share\\rel\\", L"", L"\\\\filer\\share\\rel", L""},
+      {L"/SOURCE=E:\\", L"", L"E:\\", L""},
+  };
+  for (const Case& c : good) {
+    SCOPED_TRACE(Utf8(c.line));
+    const CommandLine line = ParseCommandLine(c.line);
+    EXPECT_EQ(Utf8(line.error), "");
+    EXPECT_EQ(line.layoutDir, c.layout);
+    EXPECT_EQ(line.sourceDir, c.source);
+    EXPECT_EQ(line.installDir, c.installDir);
+  }
+  for (const wchar_t* bad : {L"/LAYOUT=D:\\x /D=C:\\y", L"/LAYOUT=D:\\x /SOURCE=E:\\y", L"/LAYOUT=relative",
+                             L"/LAYOUT=C:\\", L"/SOURCE=\\\\server", L"/SOURCE=x:", L"/SOURCE=E:\\a /SOURCE=E:\\b"}) {
+    EXPECT_NE(ParseCommandLine(bad).error, L"") << Utf8(bad);
+  }
+}
+
 TEST(ProxyRoute, PicksTheSchemesProxyAndHonoursTheBypassList) {
   using AlibabaCloud::OSS::detail::HostBypassed;
   using AlibabaCloud::OSS::detail::ProxyForScheme;

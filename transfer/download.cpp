@@ -6,10 +6,10 @@
 
 #include "engine/app_context.h"
 #include "engine/client.h"
-#include "engine/exit_codes.h"
 #include "engine/messages.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
+#include "platform/run_failure.h"
 #include "platform/text.h"
 #include "transfer/oss_sdk.h"
 
@@ -62,6 +62,11 @@ bool IsTlsRefusal(const std::string& code) {
 }  // namespace
 
 bool IClient::DownloadObject(const std::string& key, const std::string& localPath) {
+  if (!localSource.empty()) {
+    // Every object of a layout is checked: against the signed index with a
+    // release key, else against the layout's own record.
+    return CopyLayoutObject(key, localPath) && CheckReleaseObject(key, localPath);
+  }
   // The existence check, with its error at hand (DoesObjectExist is this
   // very request without the error).
   const OSS::GetObjectMetaOutcome meta =

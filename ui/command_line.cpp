@@ -54,7 +54,7 @@ constexpr Language kLanguages[] = {{L"zh-CN", 2052}, {L"zh-TW", 1028}, {L"en", 1
 
 }  // namespace
 
-std::wstring CheckedInstallFolder(std::wstring_view folder) {
+std::wstring CheckedInstallFolder(std::wstring_view folder, bool allowRoot) {
   std::wstring path(TrimBlanks(folder));
   // "/D=" values are never quoted by convention, but a quoted one is meant
   // the same way.
@@ -69,7 +69,11 @@ std::wstring CheckedInstallFolder(std::wstring_view folder) {
   } else if (path.size() > 2 && path[0] == L'\\' && path[1] == L'\\') {
     const size_t server = path.find(L'\\', 2);
     if (server == std::wstring::npos || server == 2) return {};
-    const size_t share = path.find(L'\\', server + 1);
+    size_t share = path.find(L'\\', server + 1);
+    if (share == std::wstring::npos && allowRoot && path.size() > server + 1) {
+      path += L'\\';
+      share = path.size() - 1;
+    }
     if (share == std::wstring::npos || share == server + 1) return {};
     rootEnd = share + 1;
   } else {
@@ -77,7 +81,11 @@ std::wstring CheckedInstallFolder(std::wstring_view folder) {
   }
   while (path.size() > rootEnd && path.back() == L'\\') path.pop_back();
   // The root itself would be swapped aside whole: never an install folder.
-  if (path.size() <= rootEnd) return {};
+  if (path.size() <= rootEnd) {
+    if (!allowRoot) return {};
+    // "C:" alone names the current folder of the drive, not its root.
+    return path.size() == 3 ? path : path.substr(0, rootEnd - 1);
+  }
   // A ':' past the drive names a stream, not a folder; empty, "." and ".."
   // parts would name another folder than the one written.
   if (path.find(L':', rootEnd) != std::wstring::npos) return {};
@@ -129,6 +137,14 @@ CommandLine ParseCommandLine(std::wstring_view arguments) {
       seenLog = true;
       line.logCopy = std::wstring(TrimBlanks(std::wstring_view(word).substr(5)));
       if (line.logCopy.empty() || line.logCopy.back() == L'\\') fail(L"/LOG= needs a file name.");
+    } else if (StartsWithNoCase(word, L"/LAYOUT=") || StartsWithNoCase(word, L"/SOURCE=")) {
+      const bool layout = Upper(word[1]) == L'L';
+      std::wstring& target = layout ? line.layoutDir : line.sourceDir;
+      if (!target.empty()) fail(std::wstring(layout ? L"/LAYOUT=" : L"/SOURCE=") + L" is given twice.");
+      const std::wstring_view value = std::wstring_view(word).substr(8);
+      target = CheckedInstallFolder(value, !layout);
+      if (target.empty())
+        fail(std::wstring(layout ? L"/LAYOUT=" : L"/SOURCE=") + L" needs an absolute folder: " + std::wstring(value));
     } else if (StartsWithNoCase(word, L"/LANG=")) {
       if (seenLanguage) fail(L"/LANG= is given twice.");
       seenLanguage = true;
@@ -140,6 +156,8 @@ CommandLine ParseCommandLine(std::wstring_view arguments) {
       fail(L"Unknown switch: " + word);
     }
   }
+  if (!line.layoutDir.empty() && (!line.sourceDir.empty() || !line.installDir.empty()))
+    fail(L"/LAYOUT= installs nothing: it takes neither /SOURCE= nor /D=.");
   return line;
 }
 
@@ -147,13 +165,17 @@ std::wstring UsageText(const std::wstring& problem) {
   std::wstring text;
   if (!problem.empty()) text = problem + L"\n\n";
   text +=
-      L"Usage: kavimor_installer.exe [/S] [/CLOSEAPPS] [/LANG=zh-CN|zh-TW|en] [/LOG=<file>] [/D=<folder>]\n"
+      L"Usage: kavimor_installer.exe [/S] [/CLOSEAPPS] [/LANG=zh-CN|zh-TW|en] [/LOG=<file>]\n"
+      L"       [/SOURCE=<folder>] [/D=<folder>]\n"
+      L"       kavimor_installer.exe /LAYOUT=<folder> [/LOG=<file>]\n"
       L"\n"
       L"/S\tinstall without any window or message box\n"
       L"/CLOSEAPPS\twith /S: stop a client running from the install folder\n"
       L"/LANG=\tlanguage of the texts: zh-CN, zh-TW or en\n"
       L"/LOG=<file>\talso write the install log to this file\n"
       L"/D=<folder>\tinstall into exactly this folder; last on the line\n"
+      L"/LAYOUT=<folder>\tfetch and check the release into this folder; install nothing\n"
+      L"/SOURCE=<folder>\tinstall from such a folder (local or \\\\server\\share), no network\n"
       L"/?\tthis text\n"
       L"\n"
       L"Exit codes: 0 installed; 1-15 the failed step; 16 manifest unavailable; 17 release refused;\n"

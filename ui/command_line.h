@@ -9,6 +9,8 @@
 //   /LOG=<file>     a copy of the install log
 //   /LANG=zh-CN|zh-TW|en
 //   /CLOSEAPPS      unattended: stop a client running from the install folder
+//   /LAYOUT=<folder> fetch and check the release into a folder, install nothing
+//   /SOURCE=<folder> install from such a folder (local or UNC), no network
 //   /?              the usage
 //
 // Switch names are case-insensitive. A value holding spaces is quoted, the
@@ -24,6 +26,8 @@ struct CommandLine {
   bool closeApps = false;
   std::wstring installDir;  // empty: the default folder
   std::wstring logCopy;     // empty: none
+  std::wstring layoutDir;   // empty: no layout run
+  std::wstring sourceDir;   // empty: the object store
   std::optional<unsigned short> language;  // a Windows language id: 2052, 1028, 1033
   // Non-empty: the line cannot be used; what is wrong with it, in English.
   std::wstring error;
@@ -37,7 +41,8 @@ CommandLine ParseCommandLine(std::wstring_view arguments);
 std::wstring UsageText(const std::wstring& problem);
 
 // A folder fit to be the install folder: an absolute path of a drive
-// ("C:\...") or a share ("\\server\share\..."), below the root of either,
+// ("C:\...") or a share ("\\server\share\..."), below the root of either
+// (or the root itself with `allowRoot`),
 // without wildcard or other characters Windows refuses in names. Returns
 // the folder without a trailing separator, or empty when unfit.
-std::wstring CheckedInstallFolder(std::wstring_view folder);
+std::wstring CheckedInstallFolder(std::wstring_view folder, bool allowRoot = false);

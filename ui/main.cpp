@@ -28,6 +28,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int) {
   GetAppContext().InitDirectoryLayout();
   std::wstring problem;
   if (!ApplyCommandLineFolders(line, problem)) return ShowUsage(line, problem);
+  if (!line.layoutDir.empty()) return RunLayout(line);
   if (line.silent) return RunUnattended(line);
   int exitCode = kExitInstalled;
   {
@@ -39,6 +40,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int) {
     dlg.Initialise();
     // The command line's folders replace the defaults Initialise laid out.
     ApplyCommandLineFolders(line, problem);
+    dlg.localSource = SystemText(line.sourceDir);
     dlg.running = true;
     ShowMainWindow(dlg);
     RunMessageLoop(dlg);

@@ -8,12 +8,14 @@
 #include "engine/client.h"
 #include "engine/exit_codes.h"
 #include "engine/handover.h"
+#include "engine/layout.h"
 #include "engine/messages.h"
 #include "engine/pipeline.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
 #include "platform/unattended.h"
+#include "resources/version.h"
 #include "ui/kavimor_dlg.h"
 
 namespace {
@@ -81,6 +83,17 @@ bool ApplyCommandLineFolders(const CommandLine& line, std::wstring& problem) {
     ctx.installDir = *folder;
     ctx.logDir = ctx.installDir + "\\kavimorlog";
   }
+  for (const std::wstring* folder : {&line.sourceDir, &line.layoutDir}) {
+    if (folder->empty()) continue;
+    if (!ExactlyInCodePage(*folder, SystemCodePage())) {
+      problem = L"The system's code page cannot represent the folder " + *folder;
+      return false;
+    }
+  }
+  if (!line.sourceDir.empty() && !IsFolder(line.sourceDir)) {
+    problem = L"/SOURCE= names a folder that does not exist: " + line.sourceDir;
+    return false;
+  }
   if (!line.logCopy.empty()) {
     wchar_t full[32768] = {};
     const DWORD length = GetFullPathNameW(line.logCopy.c_str(), 32768, full, nullptr);
@@ -103,6 +116,35 @@ int ShowUsage(const CommandLine& line, const std::wstring& problem) {
   return isError ? kExitUsageError : kExitInstalled;
 }
 
+std::string SystemText(const std::wstring& folder) {
+  return ExactlyInCodePage(folder, SystemCodePage()).value_or(std::string());
+}
+
+// The engine record of a run without the window, as the window prepares
+// its own: object-store access, or the layout folder of /SOURCE=.
+void PrepareClient(IClient& client, const CommandLine& line) {
+  client.remotePrefix = "9.5KavimorIE";
+  client.PrepareStorageAccess();
+  CreateStorageClient(client);
+  client.localSource = SystemText(line.sourceDir);
+}
+
+int RunLayout(const CommandLine& line) {
+  SetUnattendedRun(SwitchesForLog());
+  MainWindowHandle = CreateEngineReceiver();
+  if (MainWindowHandle == nullptr) return kExitNotStarted;
+  IClient client;
+  PrepareClient(client, line);
+  const std::string folder = SystemText(line.layoutDir);
+  // The layout's own log; the install folder is not touched.
+  OpenInstallLog(folder + "\\kavimorlog");
+  WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
+  WriteLog(("Layout of the release, switches: " + UnattendedSwitches()).c_str());
+  const int failure = WriteLayout(client, folder);
+  CloseInstallLog();
+  return failure == 0 && NotedRunFailure() == RunFailure::None ? kExitInstalled : ExitCodeForFailure(failure);
+}
+
 int RunUnattended(const CommandLine& line) {
   AppContext& ctx = GetAppContext();
   SetUnattendedRun(SwitchesForLog());
@@ -110,9 +152,7 @@ int RunUnattended(const CommandLine& line) {
   if (MainWindowHandle == nullptr) return kExitNotStarted;
 
   IClient client;
-  client.remotePrefix = "9.5KavimorIE";
-  client.PrepareStorageAccess();
-  CreateStorageClient(client);
+  PrepareClient(client, line);
 
   const std::wstring clientExe = WideFromCodePage(kClientExeName, kGbkCodePage, 101);
   // With /CLOSEAPPS the start sequence stops it (and logs that).

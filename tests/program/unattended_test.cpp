@@ -1,6 +1,8 @@
 // The installer program run unattended, as a deployment script runs it: its
 // switches, its exit codes (one row of README.md's table each), and that a
 // silent run opens no window from start to end.
+#include <winsock2.h>
+
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
@@ -135,6 +137,23 @@ std::wstring AnswerMessageBoxOf(DWORD pid, DWORD timeoutMs) {
   return text;
 }
 
+// Every file of the package set below `root`, later packages winning (the
+// two settings files also carry what the installer wrote into them).
+void ExpectInstalledTree(const std::wstring& root) {
+  const std::string pub = "config\\kavimor.Default.pub";
+  const std::string pri = "config\\kavimor.Default.pri";
+  for (const testing_support::ExpectedFile& f :
+       testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_TREE))) {
+    SCOPED_TRACE(f.path);
+    const std::wstring wide = root + L"\\" + WideFromCodePage(f.path, kGbkCodePage, 4096);
+    ASSERT_NE(GetFileAttributesW(wide.c_str()), INVALID_FILE_ATTRIBUTES);
+    if (f.path == pub || f.path == pri) continue;
+    const std::string bytes = testing_support::ReadWideFileBytes(wide);
+    EXPECT_EQ(bytes.size(), f.size);
+    EXPECT_EQ(testing_support::Crc32(bytes), f.crc);
+  }
+}
+
 std::string RegText(HKEY root, const char* key, const char* name) {
   char data[2048] = {};
   DWORD size = sizeof data;
@@ -198,22 +217,10 @@ TEST_F(Unattended, SilentInstallOpensNoWindowAndInstallsWhatAClickedOneDoes) {
   EXPECT_TRUE(run.windows.empty()) << Joined(run.windows);
 
   // The package set's files, exactly where /D= said (no product folder).
-  const std::wstring root = wideInstall_;
-  const std::string pub = "config\\kavimor.Default.pub";
-  const std::string pri = "config\\kavimor.Default.pri";
-  for (const testing_support::ExpectedFile& f :
-       testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_TREE))) {
-    SCOPED_TRACE(f.path);
-    const std::wstring wide = root + L"\\" + WideFromCodePage(f.path, kGbkCodePage, 4096);
-    ASSERT_NE(GetFileAttributesW(wide.c_str()), INVALID_FILE_ATTRIBUTES);
-    if (f.path == pub || f.path == pri) continue;
-    const std::string bytes = testing_support::ReadWideFileBytes(wide);
-    EXPECT_EQ(bytes.size(), f.size);
-    EXPECT_EQ(testing_support::Crc32(bytes), f.crc);
-  }
+  ExpectInstalledTree(wideInstall_);
   EXPECT_FALSE(PathExists(places_.installDir));
   EXPECT_FALSE(PathExists(places_.stagingDir));
-  EXPECT_EQ(testing_support::IniValue(installDir_ + "\\" + pub, "kavimor", "package"), "201805");
+  EXPECT_EQ(testing_support::IniValue(installDir_ + "\\config\\kavimor.Default.pub", "kavimor", "package"), "201805");
 
   // Registered as a clicked install registers, pointing into the folder.
   EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayName"), "NOLDAR Trading Systemv9.5");
@@ -365,6 +372,80 @@ TEST_F(Unattended, ThroughThePacScriptsProxyWithAndWithoutStoredCredentials) {
   seen = proxy.Requests();
   EXPECT_TRUE(HasLine(seen, "9.5KavimorIE%2Fsummary.ini\t200\tauth"));
   EXPECT_TRUE(HasLine(seen, "9.5KavimorIE%2Fbase.zip\t200\tauth"));
+}
+
+// Whether anything accepts a connection on the loopback port.
+bool PortAnswers(int port) {
+  WSADATA wsa{};
+  WSAStartup(MAKEWORD(2, 2), &wsa);
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool answered = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  closesocket(s);
+  WSACleanup();
+  return answered;
+}
+
+// A layout made once against the object store, then installs from it with
+// the object store gone: refused when a byte changed, the manifest is
+// another release's or the record is missing; installed when intact.
+TEST_F(Unattended, LayoutThenSourceInstallsWithoutTheObjectStoreAndRefusesAChangedLayout) {
+  const std::wstring wideLayout = wideBase_ + L"\\release layout";
+  const std::string layout = base_ + "\\release layout";
+  const InstallerExit made = RunInstaller(L"/LAYOUT=\"" + wideLayout + L"\"");
+  ASSERT_EQ(made.exitCode, kExitInstalled);
+  EXPECT_TRUE(made.windows.empty()) << Joined(made.windows);
+  for (const char* file : {"kavimor-layout.txt", "9.5KavimorIE\\summary.ini", "9.5KavimorIE\\base.zip",
+                           "9.5KavimorIE\\config.zip"})
+    EXPECT_TRUE(PathExists(layout + "\\" + file)) << file;
+  EXPECT_FALSE(PathExists(places_.installDir));
+  EXPECT_FALSE(PathExists(places_.stagingDir));
+
+  server_.Stop();
+  ASSERT_FALSE(PortAnswers(KAVIMOR_E2E_PORT)) << "the object store must be gone";
+
+  const std::string base = layout + "\\9.5KavimorIE\\base.zip";
+  const std::string summary = layout + "\\9.5KavimorIE\\summary.ini";
+  const std::string record = layout + "\\kavimor-layout.txt";
+  struct Refusal {
+    const char* what;
+    std::string file;
+    std::function<std::string(std::string)> change;
+    const char* logLine;
+  };
+  const std::vector<Refusal> refusals = {
+      {"one changed byte", base,
+       [](std::string bytes) {
+         bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x01);
+         return bytes;
+       },
+       "Release check failed,key:9.5KavimorIE/base.zip"},
+      {"another release's manifest", summary, [](std::string bytes) { return bytes + "\r\n[fixstamp]\r\n"; },
+       "Release check failed,key:9.5KavimorIE/summary.ini"},
+      {"no record", record, [](std::string) { return std::string(); }, "Layout refused,record:"},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.what);
+    const std::string original = testing_support::ReadFileBytes(r.file);
+    ASSERT_FALSE(original.empty());
+    testing_support::WriteFileBytes(r.file, r.change(original));
+    testing_support::RemoveTree(installDir_);
+    const InstallerExit refused = RunInstaller(L"/S /SOURCE=\"" + wideLayout + L"\" /D=" + wideInstall_);
+    testing_support::WriteFileBytes(r.file, original);
+    EXPECT_EQ(refused.exitCode, kExitReleaseRefused);
+    EXPECT_FALSE(PathExists(clientExe_));
+    EXPECT_TRUE(HasLine(testing_support::LogTexts(installDir_ + "\\kavimorlog"), r.logLine));
+  }
+
+  testing_support::RemoveTree(installDir_);
+  const InstallerExit installed = RunInstaller(L"/S /SOURCE=\"" + wideLayout + L"\" /D=" + wideInstall_);
+  ASSERT_EQ(installed.exitCode, kExitInstalled);
+  ExpectInstalledTree(wideInstall_);
+  EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayIcon"), clientExe_);
+  EXPECT_TRUE(HasLine(testing_support::LogTexts(installDir_ + "\\kavimorlog"), "Layout record read,objects:"));
 }
 
 }  // namespace
