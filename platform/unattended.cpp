@@ -14,6 +14,11 @@ void SetUnattendedRun(const std::string& switches) {
   switchesText = switches;
 }
 
+void EndUnattendedRun() {
+  unattended = false;
+  switchesText.clear();
+}
+
 bool UnattendedRun() { return unattended; }
 
 const std::string& UnattendedSwitches() { return switchesText; }

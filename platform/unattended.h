@@ -6,6 +6,8 @@
 #include <string>
 
 void SetUnattendedRun(const std::string& switches);
+// Back to an attended run (tests that run several cases in one process).
+void EndUnattendedRun();
 bool UnattendedRun();
 // The switches of the run as given (GBK), for the log.
 const std::string& UnattendedSwitches();
