@@ -315,6 +315,31 @@ TEST_F(UnattendedExitCodes, EachProvokedCodeIsTheReadmeRowAndUsageErrorsCreateNo
     EXPECT_EQ(run.exitCode, kExitAnotherCopyRunning) << readme.at(kExitAnotherCopyRunning);
     EXPECT_TRUE(run.windows.empty()) << Joined(run.windows);
   }
+
+  // A hand-over cut short that cannot be undone (the old entry waits aside
+  // while one of its name is back in the install folder): nothing is
+  // deleted, the staging tree and the journal stay for whoever looks.
+  {
+    const std::string aside = base_ + "\\aside";
+    const std::string journal = places_.stagingDir + ".handover";
+    ASSERT_TRUE(CreateDirectoryA(aside.c_str(), nullptr));
+    testing_support::WriteFileBytes(aside + "\\settings.txt", "old");
+    CreateDirectoryW(wideInstall_.c_str(), nullptr);
+    testing_support::WriteFileBytes(installDir_ + "\\settings.txt", "new");
+    CreateDirectoryA(places_.stagingDir.c_str(), nullptr);
+    testing_support::WriteFileBytes(places_.stagingDir + "\\kavimor v9.5.exe", "staged");
+    testing_support::WriteFileBytes(journal, "kavimor hand-over journal\r\n2\r\n" + installDir_ + "\r\n" +
+                                                 places_.stagingDir + "\r\n" + aside + "\r\n" +
+                                                 places_.stagingDir + "\r\n");
+    const InstallerExit run = RunInstaller(L"/S /D=" + Folder());
+    EXPECT_EQ(run.exitCode, kExitRecoveryNeedsAttention) << readme.at(kExitRecoveryNeedsAttention);
+    EXPECT_EQ(testing_support::ReadFileBytes(places_.stagingDir + "\\kavimor v9.5.exe"), "staged");
+    EXPECT_TRUE(PathExists(journal));
+    EXPECT_EQ(testing_support::ReadFileBytes(aside + "\\settings.txt"), "old");
+    EXPECT_TRUE(HasLine(testing_support::LogTexts(installDir_ + "\\kavimorlog"), "Recovery needs attention"));
+    DeleteFileA(journal.c_str());
+    testing_support::RemoveTree(places_.stagingDir);
+  }
   EXPECT_EQ(readme.count(kExitClientRunning) + readme.count(kExitInstalled), 2u);
 }
 
