@@ -11,6 +11,7 @@
 #include "engine/exit_codes.h"
 #include "engine/manifest_values.h"
 #include "engine/messages.h"
+#include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
@@ -23,13 +24,11 @@ namespace {
 bool WriteBytes(const std::string& path, const std::string& bytes) {
   CreateFolderPath(path);
   const std::wstring wide = WideFromCodePage(path, CP_ACP, 32768);
-  HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  win::UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size() && FlushFileBuffers(file);
-  CloseHandle(file);
-  return ok;
+  return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size() && FlushFileBuffers(file.get());
 }
 
 }  // namespace
@@ -37,13 +36,12 @@ bool WriteBytes(const std::string& path, const std::string& bytes) {
 std::string ReadSmallFile(const std::string& path) {
   std::string bytes;
   const std::wstring wide = WideFromCodePage(path, CP_ACP, 32768);
-  HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
+  win::UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return bytes;
   char chunk[65536];
   DWORD got = 0;
-  while (bytes.size() <= kReleaseIndexMaxBytes && ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
+  while (bytes.size() <= kReleaseIndexMaxBytes && ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
     bytes.append(chunk, got);
-  CloseHandle(file);
   return bytes;
 }
 

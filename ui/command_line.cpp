@@ -1,6 +1,5 @@
 #include "ui/command_line.h"
 
-#include <cwctype>
 
 namespace {
 
@@ -102,6 +101,7 @@ std::wstring CheckedInstallFolder(std::wstring_view folder, bool allowRoot) {
 
 CommandLine ParseCommandLine(std::wstring_view arguments) {
   CommandLine line;
+  line.arguments = std::wstring(TrimBlanks(arguments));
   std::wstring_view rest = arguments;
   bool seenLog = false;
   bool seenLanguage = false;

@@ -29,6 +29,7 @@ struct CommandLine {
   std::wstring layoutDir;   // empty: no layout run
   std::wstring sourceDir;   // empty: the object store
   std::optional<unsigned short> language;  // a Windows language id: 2052, 1028, 1033
+  std::wstring arguments;  // the line as given, blanks trimmed (for the log)
   // Non-empty: the line cannot be used; what is wrong with it, in English.
   std::wstring error;
 };

@@ -48,19 +48,8 @@ HWND CreateEngineReceiver() {
 }
 
 // The switches as given, for the log (GBK; what GBK lacks shows as '?').
-std::string SwitchesForLog() {
-  std::wstring line = GetCommandLineW();
-  // Past the program's name, quoted or not.
-  size_t start = 0;
-  if (!line.empty() && line[0] == L'"') {
-    start = line.find(L'"', 1);
-    start = start == std::wstring::npos ? line.size() : start + 1;
-  } else {
-    start = line.find(L' ');
-    if (start == std::wstring::npos) start = line.size();
-  }
-  while (start < line.size() && line[start] == L' ') ++start;
-  return NarrowToCodePage(line.substr(start), kGbkCodePage, 8192);
+std::string SwitchesForLog(const CommandLine& line) {
+  return NarrowToCodePage(line.arguments, kGbkCodePage, 8192);
 }
 
 void LogUnattendedRefusal(const std::string& line) {
@@ -130,7 +119,7 @@ void PrepareClient(IClient& client, const CommandLine& line) {
 }
 
 int RunLayout(const CommandLine& line) {
-  SetUnattendedRun(SwitchesForLog());
+  SetUnattendedRun(SwitchesForLog(line));
   MainWindowHandle = CreateEngineReceiver();
   if (MainWindowHandle == nullptr) return kExitNotStarted;
   IClient client;
@@ -147,7 +136,7 @@ int RunLayout(const CommandLine& line) {
 
 int RunUnattended(const CommandLine& line) {
   AppContext& ctx = GetAppContext();
-  SetUnattendedRun(SwitchesForLog());
+  SetUnattendedRun(SwitchesForLog(line));
   MainWindowHandle = CreateEngineReceiver();
   if (MainWindowHandle == nullptr) return kExitNotStarted;
 
