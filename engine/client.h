@@ -55,6 +55,13 @@ struct IClient {
   // kStepManifest, or the refusal of a rolled-back, conflicting or expired
   // release.
   int32_t manifestFailure = 0;
+  // The index and signature bytes as fetched (a layout keeps them).
+  std::string releaseIndexBytes;
+  std::string releaseSignatureBytes;
+  // Non-empty: a layout folder (engine/layout.h) to take every object from
+  // instead of the object store, checked against the layout's signed index
+  // or, without a release key, its record. No network is used.
+  std::string localSource;
 
   IClient();
   // Shuts the object-store library down, then releases the strings.
@@ -73,6 +80,9 @@ struct IClient {
   bool DownloadObject(const std::string& key, const std::string& localPath);
   bool DownloadRuntimePackage(const std::string& fileName);
   bool DownloadQuantPackage(const std::string& fileName);
+  // With localSource: the object's file of the layout copied to localPath,
+  // counted as a download (engine/layout.cpp).
+  bool CopyLayoutObject(const std::string& key, const std::string& localPath);
 
   // Signed releases (only with releaseKey): fetches the index and its
   // signature and checks them; checks one downloaded object against the

@@ -355,8 +355,9 @@ void HandOver::RollBack() {
   for (const std::string& line : lines_) WriteLog(line.c_str());
 }
 
-std::vector<std::string> RecoverInterruptedHandOver(const std::string& stagingDir) {
+std::vector<std::string> RecoverInterruptedHandOver(const std::string& stagingDir, bool* settled) {
   std::vector<std::string> lines;
+  if (settled != nullptr) *settled = true;
   HandOverJournal journal;
   if (!ReadHandOverJournal(stagingDir, journal)) {
     // A torn or foreign journal names nothing to act on; a leftover
@@ -368,6 +369,9 @@ std::vector<std::string> RecoverInterruptedHandOver(const std::string& stagingDi
   }
   lines.push_back(std::string("Interrupted hand-over found while ") + PhaseName(journal.phase) + ": " +
                   journal.installDir);
-  if (!Settle(journal, lines)) lines.push_back("Hand-over journal kept for the next start");
+  if (!Settle(journal, lines)) {
+    lines.push_back("Hand-over journal kept for the next start");
+    if (settled != nullptr) *settled = false;
+  }
   return lines;
 }

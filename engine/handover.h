@@ -87,8 +87,11 @@ class HandOver {
 // The start sequence's look at what an interrupted run left: with a journal
 // beside `stagingDir` it undoes an unfinished swap (or completes a committed
 // one) and says what it found and did; without one it does nothing and
-// returns no lines.
-std::vector<std::string> RecoverInterruptedHandOver(const std::string& stagingDir);
+// returns no lines. `settled` (when given) turns false when a journal's swap
+// could be neither undone nor completed: the staging folder may then hold
+// the only copy of something and must stay.
+std::vector<std::string> RecoverInterruptedHandOver(const std::string& stagingDir,
+                                                    bool* settled = nullptr);
 
 // The client executable is present in a staged (or installed) tree.
 bool TreeHoldsClient(const std::string& folder);

@@ -6,6 +6,7 @@
 
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/layout.h"
 #include "engine/manifest_values.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
@@ -40,6 +41,8 @@ bool IClient::FetchManifest() {
     WriteLog("release verification off");
   else if (!FetchReleaseIndex())
     return false;
+  // A layout without a signed index is checked against its own record.
+  if (releaseKey.empty() && !localSource.empty() && !LoadLayoutRecord(*this)) return false;
   AppContext& ctx = GetAppContext();
   const std::string key = remotePrefix + "/summary.ini";
   const std::string localFile = ctx.stagingDir + "/summary.ini";

@@ -14,6 +14,7 @@
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
+#include "platform/unattended.h"
 #include "resources/version.h"
 
 ThreadStartFunction StartWorkerThread = _beginthreadex;
@@ -25,19 +26,34 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   if (RefuseUnrepresentableProfile(ctx, owner)) return StartOutcome::Declined;
 
   // Ask first: a user who cancels must keep the client they are working in.
-  if (GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES) {
+  // Unattended, the reinstall goes ahead (the log says so below).
+  const bool reinstall = GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (reinstall && !UnattendedRun()) {
     const ReinstallPrompt prompt = ReinstallPromptFor(ctx.languageId);
     if (MessageBoxW(owner, prompt.text, prompt.caption, MB_OKCANCEL) != IDOK)
       return StartOutcome::Declined;
   }
 
-  KillRunningClient(ctx.installDir, WideFromCodePage(kClientExeName, kGbkCodePage, 101).c_str());
+  const std::wstring clientExe = WideFromCodePage(kClientExeName, kGbkCodePage, 101);
+  const bool clientStopped = UnattendedRun() && ClientRunsFrom(ctx.installDir, clientExe.c_str());
+  KillRunningClient(ctx.installDir, clientExe.c_str());
 
   // An earlier run cut short inside its hand-over may have left the only
   // complete installation in the staging folder: settle that before the
   // staging folder is emptied. The log is not open yet; its lines follow
   // the first two.
-  const std::vector<std::string> recovery = RecoverInterruptedHandOver(ctx.stagingDir);
+  bool settled = true;
+  const std::vector<std::string> recovery = RecoverInterruptedHandOver(ctx.stagingDir, &settled);
+  if (!settled) {
+    // What the journal names may exist nowhere else: nothing is deleted
+    // until someone has looked.
+    OpenInstallLog(ctx.logDir);
+    WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
+    for (const std::string& line : recovery) WriteLog(line.c_str());
+    WriteLog(("Recovery needs attention, staging folder kept: " + LogTextOfPath(ctx.stagingDir)).c_str());
+    CloseInstallLog();
+    return StartOutcome::RecoveryNeedsAttention;
+  }
 
   DeletePath(ctx.stagingDir);
   CreateFolderPath(ctx.stagingDir + "\\");
@@ -45,6 +61,11 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   if (owner != nullptr) UpdateWindow(owner);
   WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
   WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
+  if (UnattendedRun()) {
+    WriteLog(("Unattended installation, switches: " + UnattendedSwitches()).c_str());
+    if (reinstall) WriteLog("Unattended: install folder exists, reinstall goes ahead");
+    if (clientStopped) WriteLog("Unattended: client running from the install folder stopped (/CLOSEAPPS)");
+  }
   for (const std::string& line : recovery) WriteLog(line.c_str());
 
   // The manifest transfer can take as long as the object store makes it

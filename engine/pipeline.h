@@ -12,6 +12,7 @@ enum class StartOutcome {
   ManifestFailed,    // the manifest could not be fetched; the log is closed
   Started,           // a thread fetches the manifest, then runs RunInstall
   WorkerNotStarted,  // no thread could be started; the log is closed
+  RecoveryNeedsAttention,  // an interrupted hand-over could not be settled; nothing deleted
 };
 
 // The start sequence on the UI thread: asks before a reinstall (message box

@@ -7,6 +7,7 @@
 #include "engine/app_context.h"
 #include "platform/install_log.h"
 #include "platform/text.h"
+#include "platform/unattended.h"
 
 // The start sequence's prompts. The reinstall warning's texts live apart
 // from the pipeline: the window shows
@@ -60,6 +61,7 @@ bool RefuseUnrepresentableProfile(const AppContext& ctx, HWND owner) {
     WriteLog(line);
     CloseInstallLog();
   }
+  if (UnattendedRun()) return true;
   MessageBoxW(owner,
               UnrepresentableFolderMessage(ctx.languageId, ctx.unrepresentableProfile, codePage).c_str(),
               ReinstallPromptFor(ctx.languageId).caption, MB_OK | MB_ICONERROR);

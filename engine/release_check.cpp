@@ -13,9 +13,12 @@
 #include "engine/client.h"
 #include "platform/handles.h"
 #include "engine/messages.h"
+#include "engine/exit_codes.h"
+#include "engine/layout.h"
 #include "platform/install_log.h"
 #include "platform/release_record.h"
 #include "platform/text.h"
+#include "transfer/download.h"
 #include "transfer/oss_sdk.h"
 #include "transfer/release_crypto.h"
 #include "transfer/release_index.h"
@@ -42,6 +45,18 @@ class CappedStream final : public OSS::ResponseStream {
 // A small object into memory. It is no package: no progress is posted and
 // no download is counted, so the percentages stay those of the packages.
 bool FetchSmallObject(const IClient& client, const std::string& key, std::string* body) {
+  if (!client.localSource.empty()) {
+    // From a layout: the file below its folder, at most what the network
+    // would have been allowed to send.
+    const std::string path = LayoutFileOf(client.localSource, key);
+    if (GetFileAttributesW(WideFromCodePage(path, CP_ACP, 32768).c_str()) == INVALID_FILE_ATTRIBUTES) {
+      WriteLog(("Release index fetch failed,key:" + key + ",not in the layout").c_str());
+      NoteRunFailure(RunFailure::ReleaseRefused);
+      return false;
+    }
+    *body = ReadSmallFile(path);
+    return true;
+  }
   if (client.ossClient == nullptr) {
     WriteLog(("Release index fetch failed,key:" + key + ",no object-store client").c_str());
     return false;
@@ -56,6 +71,10 @@ bool FetchSmallObject(const IClient& client, const std::string& key, std::string
   });
   const OSS::GetObjectOutcome outcome = client.ossClient->GetObject(request);
   if (!outcome.isSuccess()) {
+    // A release without its index or signature is refused, not merely
+    // unreachable.
+    if (NoteProxyRefusal(outcome.error().Code(), outcome.error().Message())) return false;
+    if (outcome.error().Code() == "NoSuchKey") NoteRunFailure(RunFailure::ReleaseRefused);
     WriteLog(("Release index fetch failed,key:" + key + ",code:" + outcome.error().Code() +
               ",message:" + outcome.error().Message())
                  .c_str());
@@ -66,6 +85,7 @@ bool FetchSmallObject(const IClient& client, const std::string& key, std::string
 }
 
 void LogRejected(const std::string& key, const std::string& why) {
+  NoteRunFailure(RunFailure::ReleaseRefused);
   WriteLog(("Release index rejected,key:" + key + "," + why).c_str());
 }
 
@@ -182,6 +202,8 @@ bool IClient::FetchReleaseIndex() {
   else
     line += ",version 1 without serial";
   WriteLog((line + ",key:" + signer).c_str());
+  releaseIndexBytes = text;
+  releaseSignatureBytes = signature;
   return true;
 }
 
@@ -200,6 +222,7 @@ bool IClient::CheckReleaseObject(const std::string& key, const std::string& loca
   const ReleaseObject* listed = releaseIndex.Find(key);
   if (listed == nullptr) {
     WriteLog(("Release check failed,key:" + key + ",not in the release index").c_str());
+    NoteRunFailure(RunFailure::ReleaseRefused);
     DeleteRejected(localPath);
     return false;
   }
@@ -226,6 +249,7 @@ bool IClient::CheckReleaseObject(const std::string& key, const std::string& loca
   std::snprintf(line, sizeof line, "size:%" PRIu64 ",sha256:%s,expected size:%" PRIu64 ",sha256:%s",
                 size, HexOf(digest).c_str(), listed->size, listed->sha256Hex.c_str());
   WriteLog(("Release check failed,key:" + key + "," + line).c_str());
+  NoteRunFailure(RunFailure::ReleaseRefused);
   // Nothing may unpack it later by mistake.
   DeleteRejected(localPath);
   return false;

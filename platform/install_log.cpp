@@ -18,6 +18,12 @@ namespace {
 std::mutex InstallLogLock;
 FILE* InstallLog = nullptr;
 std::string InstallLogPath;  // of the run's log file, kept after it is closed
+// The copy an administrator asked for (/LOG=), written line for line with
+// the log; guarded by InstallLogLock too. Truncated when first opened in a
+// run, appended to when the log is opened again.
+std::wstring InstallLogCopyPath;
+FILE* InstallLogCopy = nullptr;
+bool InstallLogCopyStarted = false;
 
 }  // namespace
 
@@ -36,6 +42,17 @@ void OpenInstallLog(const std::string& logDir) {
   if (InstallLog != nullptr) std::fclose(InstallLog);
   InstallLog = file;
   InstallLogPath = file != nullptr ? path : std::string();
+  if (InstallLogCopy != nullptr) std::fclose(InstallLogCopy);
+  InstallLogCopy = nullptr;
+  if (!InstallLogCopyPath.empty()) {
+    InstallLogCopy = _wfsopen(InstallLogCopyPath.c_str(), InstallLogCopyStarted ? L"ab" : L"wb", _SH_DENYWR);
+    InstallLogCopyStarted = true;
+  }
+}
+
+void SetInstallLogCopy(const std::wstring& path) {
+  std::lock_guard<std::mutex> lock(InstallLogLock);
+  InstallLogCopyPath = path;
 }
 
 namespace {
@@ -62,6 +79,10 @@ void WriteLog(const char* text) {
   // One write call per line, so lines of the two threads never interleave.
   std::fwrite(line.data(), line.size(), 1, InstallLog);
   std::fflush(InstallLog);
+  if (InstallLogCopy != nullptr) {
+    std::fwrite(line.data(), line.size(), 1, InstallLogCopy);
+    std::fflush(InstallLogCopy);
+  }
 }
 
 void AppendToInstallLog(const char* text) {
@@ -80,6 +101,8 @@ void CloseInstallLog() {
   std::lock_guard<std::mutex> lock(InstallLogLock);
   if (InstallLog != nullptr) std::fclose(InstallLog);
   InstallLog = nullptr;
+  if (InstallLogCopy != nullptr) std::fclose(InstallLogCopy);
+  InstallLogCopy = nullptr;
 }
 
 bool InstallLogIsOpen() {

@@ -16,6 +16,9 @@ void WriteLog(const char* text);
 // The same, also after the log was closed: the line is appended to this
 // run's log file (reopened for the one line). Nothing when no log was opened.
 void AppendToInstallLog(const char* text);
+// A second file that receives every line of the log as well (empty: none),
+// created when the log is next opened. Call before the log is opened.
+void SetInstallLogCopy(const std::wstring& path);
 
 // Closes the log if open; harmless when called again.
 void CloseInstallLog();

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "platform/handles.h"
+#include "platform/install_log.h"
+#include "platform/unattended.h"
 #include "platform/text.h"
 
 namespace {
@@ -70,36 +72,46 @@ bool PrefixExists(const char* prefix, size_t length, bool doubled) {
 // program's own Chinese text, which the 8-bit call would read in that code
 // page too and garble outside mainland China.
 void ShowFolderFailure(const std::string& folder) {
+  if (UnattendedRun()) {
+    WriteLog(("Folder cannot be created: " + LogTextOfPath(folder)).c_str());
+    return;
+  }
   MessageBoxW(nullptr, WideFromCodePage(folder, CP_ACP, 32768).c_str(), Wide(u8"提示").c_str(), MB_OK);
+}
+
+// The first process (in snapshot order) running installDir\exeName.
+bool FindClientProcess(const std::string& installDir, const wchar_t* exeName, DWORD& match) {
+  const std::wstring folder = WideFromCodePage(installDir, CP_ACP, 2046);
+  // A folder too long to convert would leave "\<name>", which normalises to
+  // the root of the current drive: another folder.
+  if (folder.empty() && !installDir.empty()) return false;
+  const std::wstring expected = NormalisedPath(folder + L"\\" + exeName);
+
+  win::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (SameNameIgnoringAsciiCase(entry.szExeFile, exeName) &&
+        ImagePathIs(entry.th32ProcessID, expected)) {
+      match = entry.th32ProcessID;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
 
-void KillRunningClient(const std::string& installDir, const wchar_t* exeName) {
-  const std::wstring folder = WideFromCodePage(installDir, CP_ACP, 2046);
-  // A folder too long to convert would leave "\<name>", which normalises to
-  // the root of the current drive: another folder.
-  if (folder.empty() && !installDir.empty()) return;
-  const std::wstring expected = NormalisedPath(folder + L"\\" + exeName);
-
+bool ClientRunsFrom(const std::string& installDir, const wchar_t* exeName) {
   DWORD match = 0;
-  bool found = false;
-  {
-    win::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry)) {
-      if (SameNameIgnoringAsciiCase(entry.szExeFile, exeName) &&
-          ImagePathIs(entry.th32ProcessID, expected)) {
-        match = entry.th32ProcessID;
-        found = true;
-        break;
-      }
-    }
-  }
-  if (!found) return;
+  return FindClientProcess(installDir, exeName, match);
+}
+
+void KillRunningClient(const std::string& installDir, const wchar_t* exeName) {
+  DWORD match = 0;
+  if (!FindClientProcess(installDir, exeName, match)) return;
 
   // SYNCHRONIZE as well as PROCESS_TERMINATE: without it the wait below
   // would return at once instead of waiting for the process to go.

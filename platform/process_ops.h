@@ -13,6 +13,10 @@ inline constexpr const char kClientExeName[] = "kavimor v9.5.exe";
 // waits for it and pauses.
 void KillRunningClient(const std::string& installDir, const wchar_t* exeName);
 
+// Whether a process runs installDir + "\" + exeName (compared as
+// KillRunningClient compares it).
+bool ClientRunsFrom(const std::string& installDir, const wchar_t* exeName);
+
 // Creates every missing folder up to the last backslash of `path`. Shows a
 // message box naming the first folder that cannot be made and returns false.
 bool CreateFolderPath(const std::string& path);

@@ -10,6 +10,7 @@ set(KAVIMOR_EXTRACTION_SOURCES
   ${CMAKE_SOURCE_DIR}/engine/messages.cpp
   ${CMAKE_SOURCE_DIR}/platform/install_log.cpp
   ${CMAKE_SOURCE_DIR}/platform/process_ops.cpp
+  ${CMAKE_SOURCE_DIR}/platform/unattended.cpp
   ${CMAKE_SOURCE_DIR}/platform/text.cpp)
 set(KAVIMOR_EXTRACTION_LIBS z user32 shell32 ole32 uuid advapi32 wtsapi32)
 add_executable(unzip_tests

@@ -449,7 +449,14 @@ class Handler(BaseHTTPRequestHandler):
             # An upload's body may be left unread by an early answer: the
             # connection ends with the answer.
             self.close_connection = True
-        raw_path, _, query = self.path.partition('?')
+        target = self.path
+        # A server must accept the absolute form (RFC 7230, 5.3.2); Wine's
+        # WinHTTP sends it inside a CONNECT tunnel too.
+        for scheme in ('http://', 'https://'):
+            if target.startswith(scheme):
+                slash = target.find('/', len(scheme))
+                target = target[slash:] if slash >= 0 else '/'
+        raw_path, _, query = target.partition('?')
         params = parse_query(query)
         path = decode(raw_path)
         host = (self.headers.get('Host') or '').rsplit(':', 1)[0]

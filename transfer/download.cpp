@@ -9,6 +9,7 @@
 #include "engine/messages.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
+#include "platform/run_failure.h"
 #include "platform/text.h"
 #include "transfer/oss_sdk.h"
 
@@ -44,6 +45,13 @@ std::string DownloadFailureLine(const std::string& code, const std::string& mess
   return line;
 }
 
+bool NoteProxyRefusal(const std::string& code, const std::string& message) {
+  if (code != "ClientError:" + std::to_string(OSS::kProxyAuthenticationRequired)) return false;
+  WriteLog(message.c_str());
+  NoteRunFailure(RunFailure::ProxyAuthentication);
+  return true;
+}
+
 namespace {
 // A server whose TLS connection was refused is not a missing object: the
 // support engineer reading the log must see the reason first.
@@ -54,12 +62,18 @@ bool IsTlsRefusal(const std::string& code) {
 }  // namespace
 
 bool IClient::DownloadObject(const std::string& key, const std::string& localPath) {
+  if (!localSource.empty()) {
+    // Every object of a layout is checked: against the signed index with a
+    // release key, else against the layout's own record.
+    return CopyLayoutObject(key, localPath) && CheckReleaseObject(key, localPath);
+  }
   // The existence check, with its error at hand (DoesObjectExist is this
   // very request without the error).
   const OSS::GetObjectMetaOutcome meta =
       ossClient != nullptr ? ossClient->GetObjectMeta(bucket, key) : OSS::GetObjectMetaOutcome();
   if (!meta.isSuccess()) {
     const OSS::OssError& error = meta.error();
+    if (NoteProxyRefusal(error.Code(), error.Message())) return false;
     if (IsTlsRefusal(error.Code()))
       WriteLog(DownloadFailureLine(error.Code(), error.Message(), error.RequestId()).c_str());
     WriteLog((key + Gbk(u8",文件不存在")).c_str());
@@ -95,7 +109,8 @@ bool IClient::DownloadObject(const std::string& key, const std::string& localPat
     success = outcome.isSuccess();
     if (!success) {
       const OSS::OssError& error = outcome.error();
-      WriteLog(DownloadFailureLine(error.Code(), error.Message(), error.RequestId()).c_str());
+      if (!NoteProxyRefusal(error.Code(), error.Message()))
+        WriteLog(DownloadFailureLine(error.Code(), error.Message(), error.RequestId()).c_str());
     }
   }  // the outcome holds the last reference to the file stream
   if (*passed) {

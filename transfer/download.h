@@ -19,3 +19,8 @@ int32_t DownloadPercent(int64_t transferred, int64_t total, int32_t finishedDown
 // the log line is formatted into; what does not fit is cut off.
 std::string DownloadFailureLine(const std::string& code, const std::string& message,
                                 const std::string& requestId);
+
+// A request the proxy refused for want of credentials: logs the error's
+// text (it names the proxy), notes the run's failure and returns true.
+// False, doing nothing, for any other error code.
+bool NoteProxyRefusal(const std::string& code, const std::string& message);

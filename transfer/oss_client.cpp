@@ -2,6 +2,7 @@
 // the SDK's retry, clock-skew and CRC rules around it.
 #include <winsock2.h>
 #include <windows.h>
+#include <wincred.h>
 #include <winhttp.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <condition_variable>
 #include <ctime>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "transfer/oss_hmac.h"
 #include "transfer/oss_sdk.h"
 #include "transfer/oss_transport.h"
+#include "transfer/proxy_route.h"
 
 namespace AlibabaCloud::OSS {
 
@@ -128,6 +131,7 @@ struct Attempt {
   int64_t received = 0;              // body bytes of a 2xx answer
   uint64_t crc = 0;                  // their CRC-64
   std::shared_ptr<ResponseStream> content;
+  std::string proxy;                 // the proxy it went through; empty: direct
 };
 
 // WinHTTP's raw header block ("HTTP/1.1 200 OK\r\nName: value\r\n...") read
@@ -297,6 +301,15 @@ struct OssClient::Impl {
   // Kept connections of the socket transport; locks itself.
   mutable detail::ConnectionPool pool;
 
+  // The user's proxy settings, when the configuration names no proxy of
+  // its own; the discovery session runs WPAD and PAC scripts.
+  mutable std::unique_ptr<detail::ProxyRoute> route;
+  InternetHandle discovery;
+  // One WinHTTP session per proxy in use, kept for the client's lifetime.
+  mutable std::mutex proxySessionsLock;
+  mutable std::map<std::wstring, InternetHandle> proxySessions;
+  HINTERNET ProxySession(const std::wstring& proxy) const;
+
   // The learnt clock offset is shared by every request of the client,
   // whichever thread makes it.
   mutable std::mutex skewLock;
@@ -323,12 +336,30 @@ struct OssClient::Impl {
 
 namespace {
 
+void ApplySessionLimits(HINTERNET session, const ClientConfiguration& configuration) {
+  // The protocols the direct route negotiates; WinHTTP's own default on
+  // older systems (and Wine) stops at TLS 1.0.
+  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+#ifdef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+  protocols |= WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+#endif
+  WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+  // The receive limit applies to each wait for data, not to the whole
+  // answer: a large download that keeps flowing is never cut off.
+  WinHttpSetTimeouts(session, 0, static_cast<int>(configuration.connectTimeoutMs),
+                     static_cast<int>(configuration.requestTimeoutMs),
+                     static_cast<int>(configuration.requestTimeoutMs));
+  DWORD connections = static_cast<DWORD>(configuration.maxConnections);
+  WinHttpSetOption(session, WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
+}
+
 // WinHTTP for proxies: the proxy protocol (and, through a proxy, the
 // certificate check) is the platform's business.
 class WinHttpExchange : public detail::HttpExchange {
  public:
-  WinHttpExchange(HINTERNET session, const detail::HttpRequestSpec& spec, bool verifySsl)
-      : session_(session), spec_(spec), verifySsl_(verifySsl) {}
+  WinHttpExchange(HINTERNET session, const detail::HttpRequestSpec& spec, bool verifySsl,
+                  std::wstring proxy)
+      : session_(session), spec_(spec), verifySsl_(verifySsl), proxy_(std::move(proxy)) {}
 
   bool Start(TransportFailure& failure, unsigned long& status, HeaderCollection& headers) override {
     const RequestTarget& target = spec_.target;
@@ -356,25 +387,35 @@ class WinHttpExchange : public detail::HttpExchange {
                      SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
       WinHttpSetOption(request_.get(), WINHTTP_OPTION_SECURITY_FLAGS, &ignore, sizeof ignore);
     }
+    // The logged-on user's credentials go to a proxy that asks for
+    // Negotiate or NTLM, whatever the proxy's zone.
+    DWORD logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    WinHttpSetOption(request_.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon);
     std::string block;
     for (const auto& [name, value] : spec_.headers) block += name + ": " + value + "\r\n";
     const std::wstring wideHeaders = Widen(block);
-    if (!WinHttpSendRequest(request_.get(), wideHeaders.c_str(),
-                            static_cast<DWORD>(wideHeaders.size()), WINHTTP_NO_REQUEST_DATA, 0, 0,
-                            0)) {
-      failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpSendRequest");
-      return false;
-    }
-    if (!WinHttpReceiveResponse(request_.get(), nullptr)) {
-      failure = FromWinHttp(GetLastError(), Phase::Receive, "WinHttpReceiveResponse");
-      return false;
-    }
     DWORD code = 0;
-    DWORD size = sizeof code;
-    WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+    // One answer to a 407 per scheme the proxy offers that can be answered;
+    // a 407 after that is the caller's (the run ends with its own code).
+    DWORD answered = 0;
+    for (;;) {
+      if (!WinHttpSendRequest(request_.get(), wideHeaders.c_str(),
+                              static_cast<DWORD>(wideHeaders.size()), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                              0)) {
+        failure = FromWinHttp(GetLastError(), Phase::Connect, "WinHttpSendRequest");
+        return false;
+      }
+      if (!WinHttpReceiveResponse(request_.get(), nullptr)) {
+        failure = FromWinHttp(GetLastError(), Phase::Receive, "WinHttpReceiveResponse");
+        return false;
+      }
+      DWORD size = sizeof code;
+      WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                          WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX);
+      if (code != HTTP_STATUS_PROXY_AUTH_REQ || !AnswerProxyChallenge(answered)) break;
+    }
     status = code;
-    size = 0;
+    DWORD size = 0;
     WinHttpQueryHeaders(request_.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
                         WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
                         WINHTTP_NO_HEADER_INDEX);
@@ -401,9 +442,49 @@ class WinHttpExchange : public detail::HttpExchange {
   }
 
  private:
+  // Sets the credentials for the next send when the proxy offers a scheme
+  // not answered yet: the logged-on user's for Negotiate and NTLM, the
+  // stored ones (Credential Manager, generic credential named after the
+  // proxy) for Basic. False when there is nothing more to try.
+  bool AnswerProxyChallenge(DWORD& answered) {
+    DWORD supported = 0, first = 0, target = 0;
+    if (!WinHttpQueryAuthSchemes(request_.get(), &supported, &first, &target)) return false;
+    for (const DWORD scheme : {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM}) {
+      if ((supported & scheme) == 0 || (answered & scheme) != 0) continue;
+      answered |= scheme;
+      if (WinHttpSetCredentials(request_.get(), WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr))
+        return true;
+    }
+    if ((supported & WINHTTP_AUTH_SCHEME_BASIC) == 0 || (answered & WINHTTP_AUTH_SCHEME_BASIC) != 0)
+      return false;
+    answered |= WINHTTP_AUTH_SCHEME_BASIC;
+    std::wstring user, password;
+    if (!StoredProxyCredentials(user, password)) return false;
+    const bool set = WinHttpSetCredentials(request_.get(), WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_BASIC,
+                                           user.c_str(), password.c_str(), nullptr) != FALSE;
+    SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
+    return set;
+  }
+
+  // A generic credential named "host:port" of the proxy, or "host".
+  bool StoredProxyCredentials(std::wstring& user, std::wstring& password) const {
+    const size_t colon = proxy_.rfind(L':');
+    for (const std::wstring& name : {proxy_, proxy_.substr(0, colon)}) {
+      PCREDENTIALW credential = nullptr;
+      if (name.empty() || !CredReadW(name.c_str(), CRED_TYPE_GENERIC, 0, &credential)) continue;
+      user = credential->UserName != nullptr ? credential->UserName : L"";
+      password.assign(reinterpret_cast<const wchar_t*>(credential->CredentialBlob),
+                      credential->CredentialBlobSize / sizeof(wchar_t));
+      CredFree(credential);
+      return true;
+    }
+    return false;
+  }
+
   HINTERNET session_;
   detail::HttpRequestSpec spec_;
   bool verifySsl_;
+  std::wstring proxy_;
   InternetHandle connection_;
   InternetHandle request_;
 };
@@ -435,10 +516,24 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
 
   spec.verifyPeer = configuration.verifySSL;
   std::unique_ptr<detail::HttpExchange> exchange;
-  if (!configuration.proxyHost.empty())
-    exchange = std::make_unique<WinHttpExchange>(session.get(), spec, configuration.verifySSL);
-  else
-    exchange = detail::OpenSocketExchange(spec, pool);
+  if (!configuration.proxyHost.empty()) {
+    attempt.proxy = configuration.proxyHost + ":" + std::to_string(configuration.proxyPort);
+    exchange = std::make_unique<WinHttpExchange>(session.get(), spec, configuration.verifySSL,
+                                                 Widen(attempt.proxy));
+  } else {
+    const detail::ProxyChoice choice =
+        route ? route->For(discovery.get(), spec.target.https, spec.target.host, spec.target.port)
+              : detail::ProxyChoice{};
+    if (!choice.proxy.empty()) {
+      // Through the proxy, TLS stays end to end (CONNECT) with the same
+      // certificate checks; an https:// request never goes out plain.
+      attempt.proxy = Narrow(choice.proxy.c_str(), choice.proxy.size());
+      exchange = std::make_unique<WinHttpExchange>(ProxySession(choice.proxy), spec, configuration.verifySSL,
+                                                   choice.proxy);
+    } else {
+      exchange = detail::OpenSocketExchange(spec, pool);
+    }
+  }
   unsigned long status = 0;
   if (!exchange->Start(attempt.failure, status, attempt.headers)) return attempt;
   attempt.status = status;
@@ -511,6 +606,12 @@ OssError OssClient::Impl::Run(const std::string& verb, const std::string& bucket
     OssError error;
     Error verdict;
     const std::string requestId = HeaderValue(last.headers, "x-oss-request-id");
+    if (last.status == HTTP_STATUS_PROXY_AUTH_REQ && last.failure.status == 0) {
+      // The proxy's, not the service's: no retry helps and no object is
+      // missing.
+      return OssError("ClientError:" + std::to_string(kProxyAuthenticationRequired),
+                      "Proxy authentication required,proxy:" + last.proxy);
+    }
     if (last.failure.status != 0) {
       error = OssError("ClientError:" + std::to_string(last.failure.status), last.failure.message);
       verdict = Error(last.failure.status, last.failure.message);
@@ -575,16 +676,27 @@ OssClient::OssClient(const std::string& endpoint, const std::string& accessKeyId
     impl_->session.reset(WinHttpOpen(Widen(configuration.userAgent).c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY,
                                      proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
   }
-  if (impl_->session) {
-    // The receive limit applies to each wait for data, not to the whole
-    // answer: a large download that keeps flowing is never cut off.
-    WinHttpSetTimeouts(impl_->session.get(), 0, static_cast<int>(configuration.connectTimeoutMs),
-                       static_cast<int>(configuration.requestTimeoutMs),
-                       static_cast<int>(configuration.requestTimeoutMs));
-    DWORD connections = static_cast<DWORD>(configuration.maxConnections);
-    WinHttpSetOption(impl_->session.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections,
-                     sizeof connections);
+  if (configuration.proxyHost.empty() && configuration.useSystemProxy) {
+    detail::ProxySettings settings = detail::CurrentUserProxySettings();
+    auto route = std::make_unique<detail::ProxyRoute>(std::move(settings));
+    if (route->Configured()) {
+      impl_->route = std::move(route);
+      impl_->discovery.reset(WinHttpOpen(Widen(configuration.userAgent).c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    }
   }
+  if (impl_->session) ApplySessionLimits(impl_->session.get(), configuration);
+}
+
+HINTERNET OssClient::Impl::ProxySession(const std::wstring& proxy) const {
+  std::lock_guard<std::mutex> guard(proxySessionsLock);
+  InternetHandle& session = proxySessions[proxy];
+  if (!session) {
+    session.reset(WinHttpOpen(Widen(configuration.userAgent).c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+                              proxy.c_str(), WINHTTP_NO_PROXY_BYPASS, 0));
+    if (session) ApplySessionLimits(session.get(), configuration);
+  }
+  return session.get();
 }
 
 OssClient::~OssClient() = default;

@@ -4,7 +4,11 @@
 // behaviour towards the service (signature V1, addressing, error codes,
 // retries, clock-skew correction, CRC-64 check, timeouts). Beneath it sit
 // Winsock with Schannel for HTTP and TLS, WinHTTP when a proxy is set, and
-// BCrypt for HMAC-SHA1.
+// BCrypt for HMAC-SHA1. A proxy, the caller's or the one the user's Windows
+// settings choose for a request, is reached through WinHTTP; a proxy's 407
+// is answered with the logged-on user's credentials (Negotiate, NTLM) or a
+// stored Basic credential, else the request fails with
+// kProxyAuthenticationRequired.
 //
 // Endpoints: "http://host[:port]" talks plain HTTP; "https://host[:port]"
 // and an endpoint without a scheme talk TLS with certificate verification
@@ -37,6 +41,7 @@ bool IsSdkInitialized();
 enum ClientErrorStatus : long {
   kCrcInconsistent = 100001,
   kRequestDisabled = 100002,
+  kProxyAuthenticationRequired = 100407,  // a proxy's 407 that could not be answered
   kCouldNotResolveHost = 200006,
   kCouldNotConnect = 200007,
   kPartialFile = 200018,
@@ -94,8 +99,11 @@ class ClientConfiguration {
   long requestTimeoutMs = 10000;  // stall limit: no byte for this long
   long connectTimeoutMs = 5000;
   std::shared_ptr<RetryStrategy> retryStrategy;
-  std::string proxyHost;  // none: the system proxy is deliberately not used
+  std::string proxyHost;  // a proxy of the caller's own; none: see useSystemProxy
   unsigned proxyPort = 0;
+  // Without proxyHost: the current user's Windows proxy settings (fixed
+  // proxy and bypass list, WPAD, PAC script), chosen per request.
+  bool useSystemProxy = true;
   bool isCname = false;
   bool enableCrc64 = true;
   bool enableDateSkewAdjustment = true;

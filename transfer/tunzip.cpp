@@ -18,6 +18,7 @@
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
+#include "platform/unattended.h"
 #include "transfer/entry_order.h"
 
 namespace {
@@ -133,6 +134,12 @@ bool LiesBelow(const std::string& destination, const std::string& target) {
 
 // A file that cannot be created: ask whether to stop, try again or skip it.
 int AskAboutLockedFile(const std::string& entryName) {
+  // Nobody is there to answer: the safe answer stops the installation
+  // before a half-updated file set is handed over.
+  if (UnattendedRun()) {
+    WriteLog(("Unattended: cannot overwrite " + entryName + ", answered Abort").c_str());
+    return IDABORT;
+  }
   static const std::string kCaption = Gbk(u8"警告");
   static const std::string kFormat = Gbk(u8"无法覆盖文件\"%s\",该文件可能正被使用!\n是否终止升级?");
   char text[1024] = {};

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "engine/app_context.h"
+#include "engine/exit_codes.h"
 #include "engine/handover.h"
 #include "engine/pipeline.h"
 #include "platform/dpi_setting.h"
@@ -41,7 +42,9 @@ TKavimorDlg::~TKavimorDlg() {
   // A finished run has already cleaned up; a failed one leaves the staging
   // tree behind, and nothing else will ever use it, unless the hand-over
   // began: then the next start's recovery may still need it.
-  if (state == Failed && !HandOverBegun()) DeletePath(GetAppContext().stagingDir);
+  // A recovery that needs attention keeps it for whoever looks.
+  if (state == Failed && !HandOverBegun() && ownExitCode != kExitRecoveryNeedsAttention)
+    DeletePath(GetAppContext().stagingDir);
 }
 
 void TKavimorDlg::Initialise() {
@@ -89,6 +92,11 @@ void TKavimorDlg::ApplyLayout() {
 
 void TKavimorDlg::SetFailureText(LPARAM code) {
   statusText.clear();
+  // Not the step's "download failed": the machine's proxy wants a password.
+  if (NotedRunFailure() == RunFailure::ProxyAuthentication) {
+    statusText = ProxyAuthenticationFailure();
+    return;
+  }
   if (code >= 0 && code < kStepTextCount) statusText = StepText(static_cast<int>(code));
   statusText += UiText(6);
 }
@@ -167,6 +175,7 @@ LRESULT TKavimorDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_INSTALL_FAILED:
       CloseInstallLog();
       state = Failed;
+      failureCode = static_cast<int>(lParam);
       SetFailureText(lParam);
       Invalidate();
       return 0;
@@ -398,16 +407,20 @@ void TKavimorDlg::Close() {
 }
 
 void TKavimorDlg::StartInstall() {
-  switch (StartInstallSequence(*this, hwnd)) {
+  const StartOutcome outcome = StartInstallSequence(*this, hwnd);
+  switch (outcome) {
     case StartOutcome::Declined:
       break;
     case StartOutcome::ManifestFailed:
       state = Failed;
+      failureCode = kStepManifest;
       SetFailureText(kStepManifest);
       Invalidate();
       break;
     case StartOutcome::WorkerNotStarted:
+    case StartOutcome::RecoveryNeedsAttention:
       state = Failed;
+      ownExitCode = outcome == StartOutcome::WorkerNotStarted ? kExitNotStarted : kExitRecoveryNeedsAttention;
       statusText = UiText(0);  // "Install" + the failure suffix
       statusText += UiText(6);
       Invalidate();

@@ -49,6 +49,11 @@ class TKavimorDlg : public TModalWnd, public IClient {
   RECT customRect{};
   RECT browseRect{};
   DlgState state = Ready;
+  // How a failed run ends the process: the failure code it showed (0 the
+  // manifest), or -1 and an exit code of its own for a start that failed
+  // before any step.
+  int failureCode = -1;
+  int ownExitCode = 0;
   bool installHover = false;
   bool browseHover = false;
   bool panelCollapsed = true;

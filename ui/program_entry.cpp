@@ -42,7 +42,7 @@ void FixPathVariable() {
   SetEnvironmentVariableW(L"Path", value.c_str());
 }
 
-bool BringRunningCopyForward() {
+bool BringRunningCopyForward(bool bringForward) {
   // Kept open until the process ends; the system releases it then, also
   // after a crash or a terminated run.
   // A name squatted by someone else does not keep the installer from
@@ -50,6 +50,7 @@ bool BringRunningCopyForward() {
   static win::UniqueHandle instance;
   if (instance) return false;
   if (instance::ClaimInstanceName(kInstanceMutexName, instance) != instance::Claim::AnotherRunning) return false;
+  if (!bringForward) return true;
 
   // The first copy may still be starting: its window appears within moments.
   for (int attempt = 0; attempt < 50; ++attempt) {

@@ -17,8 +17,9 @@ void FixPathVariable();
 
 // One installer per machine: the first copy holds a named mutex for its
 // whole run. A later copy finds the first one's window, brings it to the
-// front and returns true (it must then exit); false for the first copy.
-bool BringRunningCopyForward();
+// front (unless `bringForward` is false: an unattended run touches no
+// window) and returns true (it must then exit); false for the first copy.
+bool BringRunningCopyForward(bool bringForward = true);
 
 // Shows the created and initialised main window, activated so that it takes
 // the keyboard focus, and places it.

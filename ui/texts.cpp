@@ -195,6 +195,13 @@ const wchar_t* EndInstallQuestion() {
   return Pick(texts);
 }
 
+const wchar_t* ProxyAuthenticationFailure() {
+  static const wchar_t* const texts[3] = {L"代理服务器要求身份验证，安装失败",
+                                          L"代理伺服器要求身分驗證，安裝失敗",
+                                          L"The proxy server requires authentication. Install Fail"};
+  return Pick(texts);
+}
+
 const wchar_t* WindowAccessibleName() {
   static const wchar_t* const texts[3] = {L"卡维安装程序", L"卡維安裝程式", L"Kavimor Setup"};
   return Pick(texts);

@@ -36,6 +36,8 @@ const wchar_t* WarnCaption();
 const wchar_t* ReinstallWarning();
 // Asked (with WarnCaption) before the user ends a running installation.
 const wchar_t* EndInstallQuestion();
+// The failure text of a run the proxy refused for want of credentials.
+const wchar_t* ProxyAuthenticationFailure();
 // Names for screen readers: the window, and the custom toggle without its
 // drawn arrow.
 const wchar_t* WindowAccessibleName();

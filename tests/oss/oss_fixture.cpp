@@ -1,5 +1,7 @@
 #include "oss/oss_fixture.h"
 
+#include <wincrypt.h>
+
 #include <cstdio>
 
 namespace oss_test {
@@ -69,6 +71,25 @@ int OssServerTest::Count(const std::string& method, const std::string& key) cons
   for (const auto& r : server_->RequestLog())
     if (r.method == method && r.key == key) ++n;
   return n;
+}
+
+bool TrustTestAuthority(const std::string& tlsDir, const char* name, DWORD location) {
+  const std::string pem = testing_support::ReadFileBytes(
+      testing_support::DosPath(tlsDir + "/" + name + "_ca.pem"));
+  DWORD size = 0;
+  if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
+                            nullptr))
+    return false;
+  std::vector<BYTE> der(size);
+  if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr,
+                            nullptr))
+    return false;
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, location, "Root");
+  if (store == nullptr) return false;
+  const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
+                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  CertCloseStore(store, 0);
+  return added != FALSE;
 }
 
 }  // namespace oss_test

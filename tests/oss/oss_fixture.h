@@ -45,6 +45,13 @@ struct Recorder {
 // choice, the retry rules stay the default ones.
 OSS::ClientConfiguration TestConfiguration();
 
+// Makes this test prefix trust the test authority `name` of `tlsDir` (Linux
+// path of the build's test certificates), as an administrator would install
+// a company root; or, in the current user's store, as a user (or a program
+// running as the user) would add one to the user's own store.
+bool TrustTestAuthority(const std::string& tlsDir, const char* name = "trusted",
+                        DWORD location = CERT_SYSTEM_STORE_LOCAL_MACHINE);
+
 class OssServerTest : public ::testing::Test {
  protected:
   OssServerTest();

@@ -17,28 +17,6 @@ const std::string kTlsDir = KAVIMOR_OSS_TLS_DIR;
 constexpr char kKey[] = "9.5KavimorIE/summary.ini";
 constexpr char kManifest[] = "[fixstamp]\r\n201805=9.5.9.1\r\n";
 
-// Makes this test prefix trust the test authority, as an administrator would
-// install a company root; or, for the user authority, as a user (or a
-// program running as the user) would add one to the user's own store.
-bool TrustTestAuthority(const char* name = "trusted", DWORD location = CERT_SYSTEM_STORE_LOCAL_MACHINE) {
-  const std::string pem = testing_support::ReadFileBytes(
-      testing_support::DosPath(kTlsDir + "/" + name + "_ca.pem"));
-  DWORD size = 0;
-  if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
-                            nullptr))
-    return false;
-  std::vector<BYTE> der(size);
-  if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr,
-                            nullptr))
-    return false;
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, location, "Root");
-  if (store == nullptr) return false;
-  const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
-                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-  CertCloseStore(store, 0);
-  return added != FALSE;
-}
-
 // One GetObject of the manifest that must succeed with its bytes.
 void ExpectManifest(const OSS::OssClient& client) {
   OSS::GetObjectRequest request(kBucket, kKey);
@@ -52,8 +30,8 @@ void ExpectManifest(const OSS::OssClient& client) {
 class OssTlsTest : public ::testing::Test {
  protected:
   OssTlsTest() : root_("oss_tls"), work_("oss_tls_work") {
-    EXPECT_TRUE(TrustTestAuthority());
-    EXPECT_TRUE(TrustTestAuthority("user", CERT_SYSTEM_STORE_CURRENT_USER));
+    EXPECT_TRUE(TrustTestAuthority(kTlsDir));
+    EXPECT_TRUE(TrustTestAuthority(kTlsDir, "user", CERT_SYSTEM_STORE_CURRENT_USER));
     PutObject(root_.path(), kKey, kManifest);
   }
   std::unique_ptr<testing_support::OssServerProcess> Serve(const std::string& who) {

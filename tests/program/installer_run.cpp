@@ -93,9 +93,14 @@ BucketServer::BucketServer(const std::string& bucketUnix, const std::string& cma
 }
 
 BucketServer::~BucketServer() {
+  Stop();
+  testing_support::RemoveTree(controlDir_);
+}
+
+void BucketServer::Stop() {
   testing_support::WriteFileBytes(controlDir_ + "\\stop", "stop");
   if (running_) Sleep(500);  // the server looks for the file every 0.2 s
-  testing_support::RemoveTree(controlDir_);
+  running_ = false;
 }
 
 void BucketServer::SetFaults(const std::string& json) {

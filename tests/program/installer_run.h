@@ -22,6 +22,8 @@ class BucketServer {
   BucketServer(const BucketServer&) = delete;
   BucketServer& operator=(const BucketServer&) = delete;
   bool running() const { return running_; }
+  // Ends the server now (the destructor then has nothing left to stop).
+  void Stop();
   // faults.json content: {"faults": [...]} (see tools/oss_server.py).
   void SetFaults(const std::string& json);
 

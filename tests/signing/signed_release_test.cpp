@@ -12,6 +12,7 @@
 
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/exit_codes.h"
 #include "engine/messages.h"
 #include "engine/pipeline.h"
 #include "platform/install_log.h"
@@ -114,15 +115,20 @@ class SignedRelease : public ::testing::Test {
   }
   static std::string ReleaseLine() { return std::string("201805 ") + KAVIMOR_TEST_BUCKET + "/" + kPrefix; }
 
-  // The context laid out in `profile`, with an earlier installation there
-  // that refused releases must leave alone.
-  static AppContext& LayOut(const ScratchDir& profile) {
+  static AppContext& PrepareContext(const std::string& profile) {
     AppContext& ctx = GetAppContext();
     ctx.packageId = "201805";
     ctx.displayName = "NOLDAR Trading System";
     ctx.languageId = 2052;
     ctx.languageCode = "CHS";
-    ApplyDirectoryLayout(ctx, profile.path(), "", ctx.packageId);
+    ApplyDirectoryLayout(ctx, profile, "", ctx.packageId);
+    return ctx;
+  }
+
+  // The context laid out in `profile`, with an earlier installation there
+  // that refused releases must leave alone.
+  static AppContext& LayOut(const ScratchDir& profile) {
+    AppContext& ctx = PrepareContext(profile.path());
     CreateDirectoryA(ctx.installDir.c_str(), nullptr);
     WriteFileBytes(ctx.installDir + "\\old.txt", "old");
     return ctx;
@@ -458,6 +464,59 @@ TEST_F(SignedRelease, APackageReplacedAfterItsCheckIsNeverUnpacked) {
     EXPECT_EQ(sink.messages().back().message, WM_INSTALL_DONE);
   }
   testing_support::RemoveTree(staging + "-moved");
+}
+
+// The signed release as a layout folder, installed from with no object
+// store at all: the signed index in the folder vouches for every object,
+// and one changed byte of a package ends the run with the release code.
+TEST_F(SignedRelease, ALayoutFolderIsCheckedAgainstItsSignedIndexWithoutNetwork) {
+  std::string releaseKey;
+  ASSERT_TRUE(BytesOfHex(KAVIMOR_TEST_RELEASE_KEY, &releaseKey));
+  for (const bool tampered : {true, false}) {
+    SCOPED_TRACE(tampered ? "one changed byte" : "as signed");
+    Cleanup();
+    ClearRunFailure();
+    ScratchDir profile("signed-layout");
+    ScratchDir layout("signed-layout-folder");
+    CopyTree(DosPath(KAVIMOR_SIGNED_BUCKET), layout.path());
+    const std::string base = layout / (std::string(kPrefix) + "\\base.zip");
+    if (tampered) {
+      std::string bytes = ReadFileBytes(base);
+      ASSERT_FALSE(bytes.empty());
+      bytes[bytes.size() / 3] = static_cast<char>(bytes[bytes.size() / 3] ^ 0x40);
+      WriteFileBytes(base, bytes);
+    }
+    AppContext& ctx = PrepareContext(profile.path());
+    auto* client = new IClient;  // the worker is never joined; the record outlives it
+    client->PrepareStorageAccess();
+    client->endpoint = "http://127.0.0.1:9";  // nothing answers there, nothing is asked
+    client->releaseKey = releaseKey;
+    client->localSource = layout.path();
+    CreateStorageClient(*client);
+    testing_support::MessageSink sink;
+    ASSERT_EQ(StartInstallSequence(*client, sink.window()), StartOutcome::Started);
+    ASSERT_TRUE(sink.PumpUntilFinal(300000));
+    CloseInstallLog();
+    const std::vector<std::string> log = testing_support::LogTexts(ctx.logDir);
+    if (tampered) {
+      EXPECT_EQ(sink.messages().back().message, WM_INSTALL_FAILED);
+      EXPECT_EQ(sink.messages().back().lParam, kStepDownloadBase);
+      EXPECT_EQ(ExitCodeForFailure(static_cast<int>(sink.messages().back().lParam)), kExitReleaseRefused);
+      bool named = false;
+      for (const std::string& line : log) named = named || line.rfind("Release check failed,key:9.5KavimorIE/base.zip", 0) == 0;
+      EXPECT_TRUE(named);
+      EXPECT_FALSE(PathExists(ctx.installDir + "\\kavimor v9.5.exe"));
+    } else {
+      EXPECT_EQ(sink.messages().back().message, WM_INSTALL_DONE);
+      for (const auto& file : testing_support::ReadExpectedTree(DosPath(KAVIMOR_SIGNED_TREE))) {
+        const std::string bytes = ReadFileBytes(ctx.installDir + "\\" + file.path);
+        EXPECT_EQ(bytes.size(), file.size) << file.path;
+        EXPECT_EQ(testing_support::Crc32(bytes), file.crc) << file.path;
+      }
+    }
+    EXPECT_EQ(log.size() >= 3 ? log[2] : "", "Release index verified,objects:5");
+  }
+  ClearRunFailure();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include "platform/handles.h"
+#include "support/oss_server.h"
 
 #include <tlhelp32.h>
 
@@ -413,6 +414,21 @@ bool SetUnixMode(const std::wstring& path, const char* octalMode) {
   if (name.empty()) return false;
   std::string mode(octalMode);
   return RunUnix(L"chmod " + std::wstring(mode.begin(), mode.end()) + L" " + Quoted(name));
+}
+
+std::map<long, std::string> ReadmeExitCodes() {
+  std::map<long, std::string> rows;
+  std::istringstream readme(ReadFileBytes(DosPath(RepositoryFile("README.md"))));
+  bool inSection = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("#", 0) == 0) inSection = line == "### Exit codes";
+    const size_t tick = line.find('`');
+    if (!inSection || line.rfind("| ", 0) != 0 || tick == std::string::npos || line[2] < '0' || line[2] > '9')
+      continue;
+    rows[std::stol(line.substr(2))] = line.substr(tick + 1, line.find('`', tick + 1) - tick - 1);
+  }
+  return rows;
 }
 
 }  // namespace testing_support

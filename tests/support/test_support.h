@@ -94,6 +94,10 @@ std::vector<std::string> LogFiles(const std::string& logDir);
 // "[hh:mm:ss mmm]\t\t" prefix); lines end at CR LF.
 std::vector<std::string> LogTexts(const std::string& logDir);
 
+// The rows of README.md's "### Exit codes" table, "| code | `name` | ... |":
+// code to name.
+std::map<long, std::string> ReadmeExitCodes();
+
 // Message-box automation for tests: a thread that waits for a dialog of the
 // process (window class #32770) and presses the button `buttonId`.
 class DialogAnswerer {

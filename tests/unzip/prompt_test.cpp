@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/install_log.h"
 #include "platform/text.h"
+#include "platform/unattended.h"
 #include "support/test_support.h"
 #include "transfer/tunzip.h"
 #include "unzip/unzip_fixture.h"
@@ -119,6 +121,30 @@ TEST(UnzipOverwritePrompt, AbortFailsAndKeepsEarlierEntries) {
   EXPECT_EQ(ReadFileBytes(pkg.dest + "\\first.txt"), "1");
   EXPECT_EQ(ReadFileBytes(pkg.dest + "\\sub\\locked.txt"), "old content");
   EXPECT_FALSE(PathExists(pkg.dest + "\\last.txt"));
+}
+
+// Unattended nobody can answer: the safe answer, Abort, is taken without a
+// box (an answerer standing by would press Ignore), and the log says so.
+TEST(UnzipOverwritePrompt, UnattendedTakesAbortWithoutABoxAndLogsIt) {
+  SetUnattendedRun("/S");
+  LockedPackage pkg("prompt-unattended");
+  ASSERT_NE(pkg.lock, INVALID_HANDLE_VALUE);
+  const std::string logDir = pkg.scratch / "log";
+  OpenInstallLog(logDir);
+  {
+    Extraction run(pkg.zip, pkg.dest);
+    DialogAnswerer answer(IDIGNORE, 1500);
+    EXPECT_FALSE(run.Result());
+    EXPECT_FALSE(answer.Join());
+  }
+  CloseInstallLog();
+  EndUnattendedRun();
+  pkg.Release();
+  EXPECT_EQ(ReadFileBytes(pkg.dest + "\\sub\\locked.txt"), "old content");
+  EXPECT_FALSE(PathExists(pkg.dest + "\\last.txt"));
+  const std::vector<std::string> log = testing_support::LogTexts(logDir);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0], "Unattended: cannot overwrite sub\\locked.txt, answered Abort");
 }
 
 TEST(UnzipOverwritePrompt, IgnoreSkipsTheEntryAndGoesOn) {

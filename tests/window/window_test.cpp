@@ -18,6 +18,7 @@
 #include "platform/handles.h"
 #include "platform/text.h"
 #include "platform/install_log.h"
+#include "platform/run_failure.h"
 #include "support/test_support.h"
 #include "ui/kavimor_dlg.h"
 #include "ui/program_entry.h"
@@ -744,6 +745,36 @@ Image Crop(const Image& image, const RECT& r) {
 // In each language, what the user reads is made of that language's glyphs,
 // not of one box repeated (a font without the characters), and the failure
 // text stays inside the window.
+// A proxy that wanted credentials nobody gave is no missing file: its own
+// text, in the window's language, inside the white area.
+TEST_F(InstallerWindow, AProxyRefusalShowsItsOwnFailureTextInEveryLanguage) {
+  const struct {
+    int32_t languageId;
+    const wchar_t* text;
+  } languages[] = {
+      {1033, L"The proxy server requires authentication. Install Fail"},
+      {1028, L"\u4EE3\u7406\u4F3A\u670D\u5668\u8981\u6C42\u8EAB\u5206\u9A57\u8B49\uFF0C\u5B89\u88DD\u5931\u6557"},
+      {2052, L"\u4EE3\u7406\u670D\u52A1\u5668\u8981\u6C42\u8EAB\u4EFD\u9A8C\u8BC1\uFF0C\u5B89\u88C5\u5931\u8D25"},
+  };
+  for (const auto& language : languages) {
+    SCOPED_TRACE(language.languageId);
+    Open();
+    GetAppContext().languageId = language.languageId;
+    ClearRunFailure();
+    NoteRunFailure(RunFailure::ProxyAuthentication);
+    Post(WM_INSTALL_PROGRESS, 3);
+    Post(WM_INSTALL_FAILED, kStepDownloadBase);
+    EXPECT_EQ(dlg_->state, Failed);
+    EXPECT_EQ(dlg_->statusText, language.text);
+    const Image failed = Look();
+    EXPECT_EQ(failed.Count(RECT{1, kWhiteAreaTop, 32, 308}, kBlack), 0);
+    EXPECT_EQ(failed.Count(RECT{466, kWhiteAreaTop, 499, 308}, kBlack), 0);
+    EXPECT_GT(failed.Count(RECT{32, kWhiteAreaTop, 466, kProgressBarTop}, kBlack), 100);
+  }
+  ClearRunFailure();
+  GetAppContext().languageId = 2052;
+}
+
 TEST_F(InstallerWindow, EveryLanguageReadsInMessageBoxesStepLineAndFailureText) {
   const struct {
     int32_t languageId;
