@@ -3,6 +3,8 @@
 // and the progress counters. It is a base of the main installer window; the
 // worker thread receives a pointer to it and owns it once it runs.
 #include <cstdint>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,10 @@
 
 namespace AlibabaCloud::OSS {
 class OssClient;
+}
+namespace cache {
+class PackageCache;
+struct ObjectIdentity;
 }
 
 struct IClient {
@@ -33,6 +39,14 @@ struct IClient {
   // What the signed release index of this run allows; read by
   // FetchManifest before anything else when releaseKey is set.
   ReleaseIndex releaseIndex;
+  // The package cache: the start sequence of an installation turns it on;
+  // benchmarks switch it off to compare. Opened by the first download in
+  // the trusted folder of the install folder; none when that is refused.
+  bool usePackageCache = false;
+  bool packageCacheSwitchedOff = false;
+  bool packageCacheOpened = false;
+  std::shared_ptr<cache::PackageCache> packageCache;
+  std::set<std::string> releaseKeys;  // objects of this run, what the cache keeps
 
   IClient();
   // Shuts the object-store library down, then releases the strings.
@@ -51,6 +65,12 @@ struct IClient {
   bool DownloadObject(const std::string& key, const std::string& localPath);
   bool DownloadRuntimePackage(const std::string& fileName);
   bool DownloadQuantPackage(const std::string& fileName);
+  // DownloadObject with the cache on: reuse, resume or download, checked.
+  bool FetchThroughCache(const std::string& key, const std::string& localPath,
+                         const cache::ObjectIdentity& id);
+  // After every package of the run unpacked: the cache forgets what this
+  // release no longer has.
+  void KeepOnlyThisReleaseInCache();
 
   // Signed releases (only with releaseKey): fetches the index and its
   // signature and checks them; checks one downloaded object against the

@@ -39,6 +39,8 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   // the first two.
   const std::vector<std::string> recovery = RecoverInterruptedHandOver(ctx.stagingDir);
 
+  // Installations keep what they verified for the next one.
+  client.usePackageCache = true;
   DeletePath(ctx.stagingDir);
   CreateFolderPath(ctx.stagingDir + "\\");
   OpenInstallLog(ctx.logDir);
@@ -156,6 +158,9 @@ class Worker {
       return 0;
     }
 
+    // Everything of this release is verified and unpacked: the cache
+    // keeps its objects and lets older ones go.
+    client_.KeepOnlyThisReleaseInCache();
     return RunFinalisation(client_);
   }
 

@@ -510,7 +510,7 @@ class Handler(BaseHTTPRequestHandler):
         for f in faults:
             if f['kind'] == 'status':
                 status = int(f['value'])
-                code = {500: 'InternalError', 502: 'BadGateway',
+                code = {416: 'InvalidRange', 500: 'InternalError', 502: 'BadGateway',
                         503: 'ServiceUnavailable'}.get(status, 'InternalError')
                 return self.error(method, key, query, request_id, status, code,
                                   'We encountered an internal error. Please try again.')

@@ -19,3 +19,7 @@ int32_t DownloadPercent(int64_t transferred, int64_t total, int32_t finishedDown
 // the log line is formatted into; what does not fit is cut off.
 std::string DownloadFailureLine(const std::string& code, const std::string& message,
                                 const std::string& requestId);
+
+// The trusted folder (under the machine's program data) that holds the
+// package cache of one install folder.
+std::wstring PackageCacheFolderName(const std::wstring& installDir);

@@ -7,6 +7,7 @@
 // SHA-256 (32 bytes) and size of a file (8-bit path, code page 936); false
 // when it cannot be opened or read whole.
 bool Sha256OfFile(const std::string& path, std::string* digest, uint64_t* size);
+bool Sha256OfFile(const std::wstring& path, std::string* digest, uint64_t* size);
 
 // SHA-256 (32 bytes) of bytes in memory; empty when BCrypt failed.
 std::string Sha256Of(std::string_view bytes);

@@ -17,6 +17,7 @@
 #include "registration_helpers.h"
 #include "support/message_sink.h"
 #include "support/oss_server.h"
+#include "support/package_cache_helpers.h"
 #include "support/package_tree.h"
 #include "support/test_support.h"
 #include "transfer/release_crypto.h"
@@ -93,6 +94,7 @@ class SignedRelease : public ::testing::Test {
     ctx.languageId = 2052;
     ctx.languageCode = "CHS";
     ApplyDirectoryLayout(ctx, profile.path(), "", ctx.packageId);
+    testing_support::ForgetPackageCache(ctx.installDir);
     // An earlier installation the refused releases must leave alone.
     CreateDirectoryA(ctx.installDir.c_str(), nullptr);
     WriteFileBytes(ctx.installDir + "\\old.txt", "old");
@@ -162,11 +164,28 @@ class SignedRelease : public ::testing::Test {
 TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
   const std::string signedRelease = DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix;
   const std::string published = ReadFileBytes(signedRelease + "\\release-index.sig");
-  const std::vector<std::string> started = {Gbk(u8"下载前端依赖库"), Gbk(u8"下载服务依赖库"),
-                                            Gbk(u8"下载配置文件"), Gbk(u8"下载运行库")};
+  // Each object fetched leaves one line saying how and at what cost; the
+  // cache starts empty, so every one comes whole.
+  auto fetched = [](const std::string& release, const std::string& key) {
+    std::string file = key;
+    for (char& c : file)
+      if (c == '/') c = '\\';
+    return "Fetched " + kPrefix + "/" + key + ",whole,network bytes:" +
+           std::to_string(ReadFileBytes(release + "\\" + file).size());
+  };
+  auto started = [&](const std::string& release) {
+    return std::vector<std::string>{fetched(release, "summary.ini"), Gbk(u8"下载前端依赖库"),
+                                    Gbk(u8"下载服务依赖库"),          fetched(release, "base.zip"),
+                                    Gbk(u8"下载配置文件"),            fetched(release, "config.zip"),
+                                    Gbk(u8"下载运行库")};
+  };
   auto concat = [](std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+  };
+  auto rest = [&](const std::string& release) {
+    return std::vector<std::string>{fetched(release, "fix/9.5.9.1.zip"), Gbk(u8"下载Quant"),
+                                    fetched(release, "quant/1.2.0.zip")};
   };
 
   auto notSigned = [](const std::string&) {
@@ -176,12 +195,14 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
 
   const std::vector<Case> cases = {
       {"as published", true, [](const std::string&) {}, StartOutcome::Started, WM_INSTALL_DONE, 0,
-       [&](const std::string&) {
-         return concat({"Release index verified,objects:5"}, concat(started, {Gbk(u8"下载Quant")}));
+       [&](const std::string& release) {
+         return concat({"Release index verified,objects:5"}, concat(started(release), rest(release)));
        }},
       // A build without the key neither asks for the index nor checks.
       {"as published, no key", false, [](const std::string&) {}, StartOutcome::Started, WM_INSTALL_DONE, 0,
-       [&](const std::string&) { return concat(started, {Gbk(u8"下载Quant")}); }},
+       [&](const std::string& release) { return concat(started(release), rest(release)); }},
+      // A download that does not match the index is fetched once more, then
+      // refused.
       {"runtime package replaced by another valid zip", true,
        [](const std::string& release) {
          CopyFileA((release + "\\base.zip").c_str(), (release + "\\fix\\9.5.9.1.zip").c_str(), FALSE);
@@ -189,11 +210,13 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
        StartOutcome::Started, WM_INSTALL_FAILED, kStepDownloadRuntime,
        [&](const std::string& release) {
          const std::string original = ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\fix\\9.5.9.1.zip");
+         const std::string refused = "Release check failed,key:9.5KavimorIE/fix/9.5.9.1.zip," +
+                                     SizeAndDigest(ReadFileBytes(release + "\\base.zip")) + ",expected " +
+                                     SizeAndDigest(original);
          return concat({"Release index verified,objects:5"},
-                       concat(started, {"Release check failed,key:9.5KavimorIE/fix/9.5.9.1.zip," +
-                                            SizeAndDigest(ReadFileBytes(release + "\\base.zip")) + ",expected " +
-                                            SizeAndDigest(original),
-                                        Gbk(u8"下载运行库失败")}));
+                       concat(started(release), {fetched(release, "fix/9.5.9.1.zip"), refused,
+                                                 fetched(release, "fix/9.5.9.1.zip"), refused,
+                                                 Gbk(u8"下载运行库失败")}));
        }},
       {"summary.ini changed, old signature", true,
        [](const std::string& release) {
@@ -202,11 +225,14 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
          WriteFileBytes(release + "\\summary.ini", summary);
        },
        StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest,
-       [](const std::string& release) {
-         return std::vector<std::string>{"Release index verified,objects:5",
-                                         "Release check failed,key:9.5KavimorIE/summary.ini," +
-                                             SizeAndDigest(ReadFileBytes(release + "\\summary.ini")) +
-                                             ",expected "};
+       [&](const std::string& release) {
+         const std::string refused =
+             "Release check failed,key:9.5KavimorIE/summary.ini," + SizeAndDigest(ReadFileBytes(release + "\\summary.ini")) +
+             ",expected ";
+         const std::string original = ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\summary.ini");
+         return std::vector<std::string>{"Release index verified,objects:5", fetched(release, "summary.ini"),
+                                         refused + SizeAndDigest(original), fetched(release, "summary.ini"),
+                                         refused};
        }},
       {"index signed with another key", true,
        [](const std::string& release) {
