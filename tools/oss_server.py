@@ -83,10 +83,10 @@ with Content-Range; a range that starts at or past the end (or any range of
 an empty object) 416 InvalidRange with "Content-Range: bytes */SIZE"; a
 malformed or multiple range is ignored (200, the whole object), as the
 service does. If-Range with an ETag other than the object's current one
-makes the range ignored too. An object's ETag changes whenever its file is
-rewritten (it is made from the key, size and modification time).
-Bodies are streamed (sendfile without TLS); each object's CRC-64 is computed
-once per file version and cached.
+makes the range ignored too. An object's ETag is the MD5 of its content in
+upper-case hex, as for a simple upload to the service.
+Bodies are streamed (sendfile without TLS); each object's CRC-64 and MD5 are
+computed once per file version and cached.
 """
 
 import argparse
@@ -173,9 +173,11 @@ _crc_lock = threading.Lock()
 
 
 def file_crc64(path):
-    """CRC-64 of a file, cached per file version. Whole chunks are looked up
-    by their MD5 first, so repeated content (the large test objects) costs
-    one pure-Python pass per distinct chunk; the rest is combining."""
+    """CRC-64 and MD5 (the ETag of a simply uploaded object, as the service
+    makes it: upper-case hex) of a file, cached per file version. Whole
+    chunks are looked up by their MD5 first, so repeated content (the large
+    test objects) costs one pure-Python CRC pass per distinct chunk; the
+    rest is combining."""
     global _chunk_op
     st = os.stat(path)
     ident = (path, st.st_size, st.st_mtime_ns)
@@ -185,11 +187,13 @@ def file_crc64(path):
         if _chunk_op is None:
             _chunk_op = shift_operator(CHUNK)
         crc = 0
+        whole = hashlib.md5()
         with open(path, 'rb') as f:
             while True:
                 block = f.read(CHUNK)
                 if not block:
                     break
+                whole.update(block)
                 if len(block) == CHUNK:
                     digest = hashlib.md5(block).digest()
                     part = _chunk_crcs.get(digest)
@@ -199,8 +203,8 @@ def file_crc64(path):
                     crc = crc64_combine(crc, part, CHUNK, _chunk_op)
                 else:
                     crc = crc64_combine(crc, crc64(block), len(block))
-        _crc_cache[ident] = crc
-        return crc
+        _crc_cache[ident] = (crc, whole.hexdigest().upper())
+        return _crc_cache[ident]
 
 
 # --- signing ---------------------------------------------------------------
@@ -523,9 +527,8 @@ class Handler(BaseHTTPRequestHandler):
                               '  <Key>%s</Key>\n' % xml_escape(key))
 
         size = os.path.getsize(full)
-        crc = file_crc64(full)
+        crc, etag = file_crc64(full)
         st = os.stat(full)
-        etag = hashlib.md5(('%s:%d:%d' % (key, size, st.st_mtime_ns)).encode()).hexdigest().upper()
         start, end, status = 0, size - 1, 200
         wanted = parse_range(self.headers.get('Range', '')) if method == 'GET' else None
         if_range = self.headers.get('If-Range')

@@ -432,8 +432,9 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
   int64_t resumeFrom = -1;
   if (get != nullptr && get->ResumeSource()) {
     resumeFrom = std::max<int64_t>(0, get->ResumeSource()());
-    if (resumeFrom > 0) {
-      headers["Range"] = "bytes=" + std::to_string(resumeFrom) + "-";
+    if (resumeFrom > 0 || get->HasRange()) {
+      headers["Range"] = "bytes=" + std::to_string(resumeFrom) + "-" +
+                         (get->HasRange() && get->RangeEnd() >= 0 ? std::to_string(get->RangeEnd()) : "");
       if (!get->IfRange().empty()) headers["If-Range"] = "\"" + get->IfRange() + "\"";
     }
   } else if (get != nullptr && get->HasRange()) {
@@ -472,7 +473,9 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
     const std::string contentRange = HeaderValue(attempt.headers, "Content-Range");
     if (std::sscanf(contentRange.c_str(), "bytes %" SCNd64 "-%" SCNd64 "/%" SCNd64, &first, &last,
                     &size) != 3 ||
-        first != resumeFrom || last + 1 != size || last - first + 1 != total) {
+        first != resumeFrom ||
+        last != (get->HasRange() && get->RangeEnd() >= 0 ? std::min(get->RangeEnd(), size - 1) : size - 1) ||
+        last - first + 1 != total) {
       attempt.failure = Fail(kRangeMismatch, "answer range \"" + contentRange + "\" for bytes=" +
                                                  std::to_string(resumeFrom) + "-");
       return attempt;
@@ -480,6 +483,9 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
     bodyOffset = first;
     total = size;
   }
+  // Where this answer's body ends in the object: a bounded range ends
+  // before the object does.
+  const int64_t bodyEnd = bodyOffset + (lengthText.empty() ? 0 : std::strtoll(lengthText.c_str(), nullptr, 10));
   attempt.ranged = status == 206;
   std::vector<char> buffer(kReadChunk);
   int64_t transferred = bodyOffset;
@@ -532,10 +538,10 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
       attempt.failure = Fail(kWriteError, "the response stream refused the body");
     attempt.crc = sink->Crc();
   }
-  if (attempt.failure.status == 0 && !lengthText.empty() && transferred < total) {
+  if (attempt.failure.status == 0 && !lengthText.empty() && transferred < bodyEnd) {
     // The peer closed the connection before the declared length arrived.
     attempt.failure = Fail(kPartialFile, "transfer closed with " +
-                                             std::to_string(total - transferred) +
+                                             std::to_string(bodyEnd - transferred) +
                                              " bytes remaining to read");
   }
   return attempt;

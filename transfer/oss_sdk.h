@@ -228,7 +228,8 @@ class GetObjectRequest {
   int64_t RangeEnd() const { return rangeEnd_; }
 
   // A resumable request: every attempt asks `source` where to continue and
-  // sends "Range: bytes=N-" (with If-Range when set) unless it says 0; the
+  // sends "Range: bytes=N-" (with If-Range when set) unless it says 0 (with
+  // setRange: "bytes=N-<end>", whatever N, the start given there unused); the
   // answer's body goes to a stream from `factory`, told where it starts.
   // A 206 that does not start where asked fails the attempt. Progress then
   // counts in bytes of the whole object (what was there counts as done).

@@ -13,6 +13,7 @@
 #include "transfer/crc64.h"
 #include "transfer/release_crypto.h"
 #include "transfer/release_index.h"
+#include "transfer/zip_directory.h"
 
 namespace cache {
 
@@ -198,6 +199,162 @@ bool Place(const std::wstring& from, const std::string& localPath) {
   return CreateHardLinkW(to.c_str(), from.c_str(), nullptr) || CopyFileW(from.c_str(), to.c_str(), FALSE);
 }
 
+// A small answer held in memory, refused past `limit` bytes (a server that
+// ignores the range must not make the installer hold a whole package).
+class CappedStream final : public OSS::ResponseStream {
+ public:
+  explicit CappedStream(size_t limit) : limit_(limit) {}
+  bool Write(const char* data, size_t size) override {
+    if (size > limit_ - text_.size()) return false;
+    text_.append(data, size);
+    return true;
+  }
+  const std::string& str() const { return text_; }
+
+ private:
+  size_t limit_;
+  std::string text_;
+};
+
+// Bytes [first, first + length) of an object, exactly; false otherwise.
+bool FetchRange(const OSS::OssClient& client, const std::string& bucket, const ObjectIdentity& id, uint64_t first,
+                uint64_t length, ProgressTap& tap, std::string& bytes) {
+  OSS::GetObjectRequest request(bucket, id.key);
+  request.setRange(static_cast<int64_t>(first), static_cast<int64_t>(first + length - 1));
+  request.setTransferProgress(OSS::TransferProgress{ProgressTap::Handler, &tap});
+  auto stream = std::make_shared<std::shared_ptr<CappedStream>>();
+  request.setResponseStreamFactory([stream, length]() -> std::shared_ptr<OSS::ResponseStream> {
+    *stream = std::make_shared<CappedStream>(static_cast<size_t>(length));
+    return *stream;
+  });
+  const OSS::GetObjectOutcome outcome = client.GetObject(request);
+  if (!outcome.isSuccess() || !*stream || (*stream)->str().size() != length) return false;
+  bytes = (*stream)->str();
+  return true;
+}
+
+bool ReadAt(HANDLE file, uint64_t offset, uint64_t length, std::string& bytes) {
+  bytes.assign(static_cast<size_t>(length), '\0');
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, kReadChunk));
+    if (!ReadFile(file, bytes.data() + done, want, &got, nullptr) || got == 0) return false;
+    done += got;
+  }
+  return true;
+}
+
+// The end record and directory of a package: the tail first, the rest of
+// the directory when it begins before the tail.
+constexpr uint64_t kTailBytes = 64 << 10;
+constexpr uint64_t kLargestDirectory = 32 << 20;
+
+// `ending` gets the archive's bytes from the directory to the end.
+template <typename ReadBytes>
+bool ReadDirectory(uint64_t size, ReadBytes read, zipdir::Directory& directory, std::string& ending) {
+  const uint64_t tailLength = std::min<uint64_t>(size, kTailBytes);
+  std::string tail;
+  if (tailLength == 0 || !read(size - tailLength, tailLength, tail) || !zipdir::FindEndRecord(tail, size, directory) ||
+      directory.size > kLargestDirectory)
+    return false;
+  const uint64_t tailStart = size - tailLength;
+  if (directory.offset < tailStart) {
+    if (!read(directory.offset, tailStart - directory.offset, ending)) return false;
+    ending += tail;
+  } else {
+    ending = tail.substr(static_cast<size_t>(directory.offset - tailStart));
+  }
+  return zipdir::ParseDirectory(std::string_view(ending).substr(0, static_cast<size_t>(directory.size)), directory);
+}
+
+// Progress of an assembly: the reused bytes count as done from the start,
+// each fetched byte on top.
+struct AssemblyProgress {
+  ProgressTap* tap;
+  int64_t done;
+  int64_t size;
+  static void Handler(size_t increment, int64_t, int64_t, void* self) {
+    AssemblyProgress* p = static_cast<AssemblyProgress*>(self);
+    p->done += static_cast<int64_t>(increment);
+    ProgressTap::Handler(increment, std::min(p->done, p->size), p->size, p->tap);
+  }
+};
+
+// Builds the object in `partial` (empty) from an older cached package of
+// its folder: the entries they share are copied, only the rest fetched,
+// one request per run of missing bytes. True when the partial holds as
+// many bytes as the object (still to be checked); false: fetch it whole.
+bool AssembleFromOlder(const OSS::OssClient& client, const std::string& bucket, const ObjectIdentity& id,
+                       const PackageCache& cache, const std::shared_ptr<Partial>& partial, ProgressTap& tap,
+                       FetchReport& report) {
+  ObjectIdentity older;
+  if (!cache.FindOlder(id, older)) return false;
+  win::UniqueHandle old(CreateFileW(cache.PathOf(older.key, L".pkg").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!old) return false;
+  zipdir::Directory was;
+  zipdir::Directory now;
+  std::string oldEnding;
+  std::string newEnding;
+  if (!ReadDirectory(static_cast<uint64_t>(older.size),
+                     [&](uint64_t at, uint64_t n, std::string& b) { return ReadAt(old.get(), at, n, b); }, was,
+                     oldEnding))
+    return false;
+  ProgressTap quiet;  // the directory's bytes count for the network, not for the bar
+  const bool listed = ReadDirectory(
+      static_cast<uint64_t>(id.size),
+      [&](uint64_t at, uint64_t n, std::string& b) { return FetchRange(client, bucket, id, at, n, quiet, b); }, now,
+      newEnding);
+  tap.bytes += quiet.bytes;
+  zipdir::Plan plan;
+  // Reusing little is not worth a request per gap.
+  if (!listed || !zipdir::PlanAssembly(now, was, plan) || plan.reused < static_cast<uint64_t>(id.size) / 8)
+    return false;
+  report.way = FetchReport::Way::Ranges;
+  report.rangesFetched = static_cast<int64_t>(plan.fetches.size());
+  report.reusedBytes = static_cast<int64_t>(plan.reused);
+
+  AssemblyProgress progress{&tap, static_cast<int64_t>(plan.reused), id.size};
+  AssemblyProgress::Handler(0, 0, 0, &progress);
+  size_t copy = 0;
+  size_t fetch = 0;
+  std::string bytes;
+  while (static_cast<uint64_t>(partial->length) < now.offset) {
+    const uint64_t at = static_cast<uint64_t>(partial->length);
+    if (copy < plan.copies.size() && plan.copies[copy].to == at) {
+      const zipdir::Copy& c = plan.copies[copy++];
+      for (uint64_t done = 0; done < c.length;) {
+        const uint64_t piece = std::min<uint64_t>(c.length - done, kReadChunk);
+        if (!ReadAt(old.get(), c.from + done, piece, bytes) || !partial->Append(bytes.data(), bytes.size()))
+          return false;
+        done += piece;
+      }
+    } else if (fetch < plan.fetches.size() && plan.fetches[fetch].first == at) {
+      const zipdir::Range& r = plan.fetches[fetch++];
+      OSS::GetObjectRequest request(bucket, id.key);
+      request.setRange(static_cast<int64_t>(r.first), static_cast<int64_t>(r.last));
+      request.setIfRange(id.eTag);
+      request.setTransferProgress(OSS::TransferProgress{AssemblyProgress::Handler, &progress});
+      // A retry continues the run where the broken answer stopped; an
+      // answer that does not start there (the whole object) is refused.
+      request.setResume([partial]() { return partial->length; },
+                        [partial](int64_t bodyOffset) -> std::shared_ptr<OSS::ResponseStream> {
+                          if (bodyOffset != partial->length) return nullptr;
+                          return std::make_shared<PartialStream>(partial);
+                        });
+      if (!client.GetObject(request).isSuccess() || static_cast<uint64_t>(partial->length) != r.last + 1)
+        return false;
+    } else {
+      return false;
+    }
+  }
+  return partial->Append(newEnding.data(), newEnding.size()) && partial->length == id.size;
+}
+
 }  // namespace
 
 std::wstring PackageCache::PathOf(const std::string& key, const wchar_t* suffix) const {
@@ -206,6 +363,30 @@ std::wstring PackageCache::PathOf(const std::string& key, const wchar_t* suffix)
 
 void PackageCache::Forget(const std::string& key) const {
   for (const wchar_t* suffix : {L".pkg", L".rec", L".part", L".resume"}) DeleteFileW(PathOf(key, suffix).c_str());
+}
+
+bool PackageCache::FindOlder(const ObjectIdentity& id, ObjectIdentity& older) const {
+  const auto folderOf = [](const std::string& key) { return key.substr(0, key.rfind('/') + 1); };
+  const auto isZip = [](const std::string& key) {
+    return key.size() > 4 && key.compare(key.size() - 4, 4, ".zip") == 0;
+  };
+  if (!isZip(id.key)) return false;
+  bool found = false;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder_ + L"\\*.rec").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  do {
+    ObjectIdentity candidate;
+    if (!ReadRecord(folder_ + L"\\" + data.cFileName, candidate) || SameObject(candidate, id) ||
+        !isZip(candidate.key) || folderOf(candidate.key) != folderOf(id.key) ||
+        std::wstring(data.cFileName) != NameOf(candidate.key) + L".rec")
+      continue;
+    // The same key's older version first: the likeliest to share entries.
+    if (!found || candidate.key == id.key) older = candidate;
+    found = true;
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return found;
 }
 
 void PackageCache::KeepOnly(const std::set<std::string>& keep) const {
@@ -240,6 +421,10 @@ std::string DescribeFetch(const std::string& key, const FetchReport& report) {
     case FetchReport::Way::Reused: way = "reused"; break;
     case FetchReport::Way::Resumed: way = "resumed from " + std::to_string(report.resumedFrom); break;
     case FetchReport::Way::Whole: way = "whole"; break;
+    case FetchReport::Way::Ranges:
+      way = "ranges fetched:" + std::to_string(report.rangesFetched) +
+            ",reused bytes:" + std::to_string(report.reusedBytes);
+      break;
   }
   if (report.refetched) way += ",refetched";
   return "Fetched " + key + "," + way + ",network bytes:" + std::to_string(report.networkBytes);
@@ -350,11 +535,28 @@ bool FetchObject(const OSS::OssClient& client, const std::string& bucket, const 
   report.resumedFrom = keep;
   report.way = keep > 0 ? FetchReport::Way::Resumed : FetchReport::Way::Whole;
 
-  // 3. At most one more whole fetch after a result that fails its check,
+  // 3. A new version of a package: what it shares with the older one in
+  // the cache is copied, the rest fetched by ranges, and the result checked
+  // like any download (a failed check fetches it whole).
+  bool assembled = false;
+  if (keep == 0) {
+    assembled = AssembleFromOlder(client, bucket, id, cache, partial, tap, report);
+    if (!assembled) {
+      report.way = FetchReport::Way::Whole;
+      if (!partial->CutTo(0, 0)) {
+        error = OSS::OssError("CacheError", "cannot write the partial download of " + id.key);
+        return false;
+      }
+    }
+  }
+
+  // 4. At most one more whole fetch after a result that fails its check,
   // and one after the server refused the range (416).
   bool rangeRefused = false;
   while (true) {
-    const OSS::GetObjectOutcome outcome = client.GetObject(request);
+    const OSS::GetObjectOutcome outcome = assembled ? OSS::GetObjectOutcome(OSS::GetObjectResult())
+                                                    : client.GetObject(request);
+    assembled = false;
     report.networkBytes = tap.bytes;
     startOver = false;
     if (!outcome.isSuccess()) {
@@ -390,7 +592,7 @@ bool FetchObject(const OSS::OssClient& client, const std::string& bucket, const 
     startOver = true;
   }
 
-  // 4. Checked whole: it becomes the cached copy, then the staging file.
+  // 5. Checked whole: it becomes the cached copy, then the staging file.
   partial->file.reset();
   ObjectIdentity stored = id;
   if (!MoveFileExW(partial->path.c_str(), copyPath.c_str(), MOVEFILE_REPLACE_EXISTING) ||

@@ -41,6 +41,9 @@ class PackageCache {
   const std::wstring& folder() const { return folder_; }
   std::wstring PathOf(const std::string& key, const wchar_t* suffix) const;
 
+  // A verified copy of another version of a zip package of the same folder
+  // (the same key first): what a new version can be built from.
+  bool FindOlder(const ObjectIdentity& id, ObjectIdentity& older) const;
   // Forgets one object: its copy, record and partial download.
   void Forget(const std::string& key) const;
   // Forgets everything but the objects of `keep` (complete copies and
@@ -58,13 +61,16 @@ struct FetchOptions {
 
 // How FetchObject got the object, for its log line.
 struct FetchReport {
-  enum class Way { Reused, Resumed, Whole } way = Way::Whole;
+  enum class Way { Reused, Resumed, Ranges, Whole } way = Way::Whole;
   int64_t resumedFrom = 0;
+  int64_t rangesFetched = 0;  // requests for the bytes an older package lacked
+  int64_t reusedBytes = 0;    // bytes copied from the older package
   int64_t networkBytes = 0;  // body bytes received, failed attempts included
   bool refetched = false;    // the first result failed its check
 };
 
-// "<key>,reused|resumed from N|whole[,refetched],network bytes:M"
+// "Fetched <key>,reused|resumed from N|ranges fetched:K,reused bytes:R|whole
+// [,refetched],network bytes:M"
 std::string DescribeFetch(const std::string& key, const FetchReport& report);
 
 using LogSink = std::function<void(const std::string& line)>;
@@ -72,7 +78,8 @@ using LogSink = std::function<void(const std::string& line)>;
 // Puts the object `id` (as the caller's HEAD described it) into `localPath`
 // (8-bit, the system's code page): from the cache when a verified copy is
 // there, else by a download through the cache folder (resumed when a
-// partial of the same ETag is there). True when `localPath` holds the
+// partial of the same ETag is there, or built from an older version of the
+// package by ranges). True when `localPath` holds the
 // object, checked whole (size and CRC-64; a cached copy also by SHA-256
 // when `id` names one). On failure `error` holds the layer's error (or a
 // "CacheError" one) and lines explaining what was discarded went to `log`.

@@ -25,6 +25,7 @@
 #include "support/message_sink.h"
 #include "support/oss_server.h"
 #include "support/package_cache_helpers.h"
+#include "transfer/package_cache.h"
 #include "support/package_tree.h"
 #include "support/test_support.h"
 #include "ui/kavimor_layout.h"
@@ -208,6 +209,94 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
   for (const auto& request : server_.RequestLog())
     if (request.method == "GET" && request.status == 200) ++gets;
   EXPECT_EQ(gets, 5);
+}
+
+// An update costs what changed. The same release installed again moves no
+// package body; its update, where 3 % of the runtime package's files
+// changed under a new runtime version, fetches only their ranges (and the
+// runtime's directory) and installs exactly the new tree; the cache then
+// keeps only the new release.
+TEST_F(EndToEnd, ARepeatAndAnUpdateFetchOnlyWhatChanged) {
+  const AppContext& ctx = GetAppContext();
+  const std::string update = testing_support::DosPath(KAVIMOR_E2E_UPDATE);
+  struct Run {
+    const char* name;
+    const char* bucket;
+    const char* tree;
+  };
+  const Run runs[] = {{"first", "before", "before_tree.txt"},
+                      {"repeat", "before", "before_tree.txt"},
+                      {"update", "after", "after_tree.txt"}};
+  for (const Run& run : runs) {
+    SCOPED_TRACE(run.name);
+    testing_support::OssServerProcess server(update + "\\" + run.bucket, KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
+                                             KAVIMOR_TEST_KEY_SECRET);
+    ASSERT_TRUE(server.running());
+    auto* client = new IClient;  // the worker is never joined; the record outlives it
+    client->PrepareStorageAccess();
+    client->endpoint = server.endpoint();
+    CreateStorageClient(*client);
+    testing_support::RemoveTree(ctx.logDir);  // one log file: this run's
+    MessageSink sink;
+    {
+      // Every run after the first is a reinstall over the folder.
+      std::unique_ptr<testing_support::DialogAnswerer> reinstall;
+      if (PathExists(ctx.installDir)) reinstall = std::make_unique<testing_support::DialogAnswerer>(IDOK);
+      ASSERT_EQ(StartInstallSequence(*client, sink.window()), StartOutcome::Started);
+    }
+    ASSERT_TRUE(sink.PumpUntilFinal(300000));
+    ASSERT_EQ(sink.messages().back().message, static_cast<UINT>(WM_INSTALL_DONE));
+    // Progress stays honest: reused objects fill their share at once, and
+    // the scale ends where a whole download ends it.
+    const std::vector<int> percents = sink.Percents();
+    ASSERT_GE(percents.size(), 8u);
+    EXPECT_EQ(std::vector<int>(percents.end() - 8, percents.end()),
+              (std::vector<int>{66, 67, 68, 69, 70, 75, 79, 80}));
+
+    for (const auto& file : testing_support::ReadExpectedTree(update + "\\" + run.tree)) {
+      const std::string bytes = ReadFileBytes(ctx.installDir + "\\" + file.path);
+      ASSERT_EQ(bytes.size(), file.size) << file.path;
+      ASSERT_EQ(testing_support::Crc32(bytes), file.crc) << file.path;
+    }
+    const std::vector<std::string> log = testing_support::LogTexts(ctx.logDir);
+    std::vector<std::string> fetched;
+    for (const std::string& line : log)
+      if (line.rfind("Fetched ", 0) == 0) fetched.push_back(line);
+    int64_t bodies = 0;
+    for (const auto& r : testing_support::SettledRequestLog(server)) bodies += r.method == "GET" ? r.bodyBytes : 0;
+    const std::string release = update + "\\" + run.bucket + "\\9.5KavimorIE\\";
+    if (std::string(run.name) == "first") {
+      EXPECT_EQ(fetched.size(), 5u);
+      for (const std::string& line : fetched) EXPECT_NE(line.find(",whole,"), std::string::npos) << line;
+    } else if (std::string(run.name) == "repeat") {
+      EXPECT_EQ(bodies, 0);
+      const std::vector<std::string> reused = {"summary.ini", "base.zip", "config.zip", "fix/9.5.9.1.zip",
+                                               "quant/1.2.0.zip"};
+      ASSERT_EQ(fetched.size(), reused.size());
+      for (size_t i = 0; i < reused.size(); ++i)
+        EXPECT_EQ(fetched[i], "Fetched 9.5KavimorIE/" + reused[i] + ",reused,network bytes:0");
+    } else {
+      // The new runtime by ranges: a small share of it over the network.
+      const int64_t runtimeSize = static_cast<int64_t>(ReadFileBytes(release + "fix\\9.5.9.2.zip").size());
+      const int64_t summarySize = static_cast<int64_t>(ReadFileBytes(release + "summary.ini").size());
+      ASSERT_EQ(fetched.size(), 5u);
+      EXPECT_EQ(fetched[0], "Fetched 9.5KavimorIE/summary.ini,whole,network bytes:" + std::to_string(summarySize));
+      EXPECT_EQ(fetched[1], "Fetched 9.5KavimorIE/base.zip,reused,network bytes:0");
+      EXPECT_EQ(fetched[2], "Fetched 9.5KavimorIE/config.zip,reused,network bytes:0");
+      EXPECT_EQ(fetched[3].rfind("Fetched 9.5KavimorIE/fix/9.5.9.2.zip,ranges fetched:", 0), 0u) << fetched[3];
+      EXPECT_EQ(fetched[4], "Fetched 9.5KavimorIE/quant/1.2.0.zip,reused,network bytes:0");
+      EXPECT_GT(bodies, summarySize);
+      EXPECT_LT(bodies, runtimeSize / 10) << fetched[3];
+      const size_t at = fetched[3].find("network bytes:");
+      EXPECT_EQ(std::atoll(fetched[3].c_str() + at + 14), bodies - summarySize);
+      // Only the installed release stays in the cache.
+      const cache::PackageCache kept(testing_support::PackageCacheFolder(ctx.installDir));
+      EXPECT_NE(GetFileAttributesW(kept.PathOf("9.5KavimorIE/fix/9.5.9.2.zip", L".pkg").c_str()),
+                INVALID_FILE_ATTRIBUTES);
+      EXPECT_EQ(GetFileAttributesW(kept.PathOf("9.5KavimorIE/fix/9.5.9.1.zip", L".pkg").c_str()),
+                INVALID_FILE_ATTRIBUTES);
+    }
+  }
 }
 
 // The same installation on a system of another script (the locale runs set

@@ -193,12 +193,17 @@ class ServerTest(unittest.TestCase):
         # A rewritten object has a new ETag: an old If-Range gets all of it.
         etag = self.request("HEAD", key, "Date")[0].getheader("ETag")
         self.last_logged()
+        self.assertEqual(etag, '"%s"' % hashlib.md5(self.blob).hexdigest().upper(), "the content's MD5")
         path = os.path.join(self.work.name, "root", "9.5KavimorIE", "blob.bin")
+        with open(path, "wb") as f:
+            f.write(self.blob[::-1])
         os.utime(path, ns=(time.time_ns(), time.time_ns() + 10**9))
         answer, body = self.request("GET", key, "Date", extra={"Range": "bytes=5000-", "If-Range": etag})
-        self.assertEqual(answer.status, 200)
+        self.assertEqual((answer.status, body), (200, self.blob[::-1]))
         self.assertNotEqual(answer.getheader("ETag"), etag)
         self.last_logged()
+        with open(path, "wb") as f:
+            f.write(self.blob)
         self.set_faults([])
 
 

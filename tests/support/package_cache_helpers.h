@@ -24,17 +24,34 @@ inline std::wstring PackageCacheFolder(const std::string& installDir) {
   return base + L"\\Kavimor\\" + PackageCacheFolderName(WideFromCodePage(installDir, CP_ACP, 32768));
 }
 
-// Removes the cache of an install folder (a link in its place too).
+// Removes the cache of an install folder. A link in its place (one whose
+// target is gone too, which Windows calls cannot see) goes by the Unix
+// side's rm, which removes the link and never what it points to.
 inline void ForgetPackageCache(const std::string& installDir) {
   const std::wstring folder = PackageCacheFolder(installDir);
   const DWORD attributes = GetFileAttributesW(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    RemoveDirectoryW(folder.c_str());
-    DeleteFileW(folder.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    RemoveTree(NarrowToCodePage(folder, CP_ACP, 32768));
     return;
   }
-  RemoveTree(NarrowToCodePage(folder, CP_ACP, 32768));
+  using Convert = char*(CDECL*)(const wchar_t*);
+  FARPROC raw = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+  if (raw == nullptr) return;
+  Convert convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(raw));
+  char* name = convert(folder.c_str());
+  if (name == nullptr) return;
+  std::wstring command = L"/bin/rm -f \"" + WideFromCodePage(name, CP_UTF8, 32768) + L"\"";
+  HeapFree(GetProcessHeap(), 0, name);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return;
+  WaitForSingleObject(process.hProcess, 10000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  // Wine may report the Unix program ended before it did.
+  for (int i = 0; i < 100 && GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
 }
 
 inline std::vector<OssRequestRecord> SettledRequestLog(const OssServerProcess& server) {
