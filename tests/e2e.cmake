@@ -39,7 +39,7 @@ target_compile_definitions(e2e_tests PRIVATE
   KAVIMOR_TEST_KEY_ID="${KAVIMOR_OSS_KEY_ID}"
   KAVIMOR_TEST_KEY_SECRET="${KAVIMOR_OSS_KEY_SECRET}"
   KAVIMOR_TEST_BUCKET="${KAVIMOR_OSS_BUCKET}")
-add_dependencies(e2e_tests e2e_packages stand_in_client)
+add_dependencies(e2e_tests e2e_packages stand_in_client headless_install)
 # It registers the real package identifier (uninstall entry, URL scheme,
 # desktop shortcut) in the shared prefix: other tests that do the same take
 # the same lock so that they never run at once.

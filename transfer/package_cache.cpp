@@ -104,6 +104,7 @@ struct Partial {
   int64_t length = 0;  // bytes of the object the file holds
   uint64_t crc = 0;    // CRC-64 of those bytes
   int64_t sinceCheckpoint = 0;
+  ULONGLONG lastCheckpoint = 0;
   bool failed = false;
   bool restarted = false;  // a resumed download the server sent whole
 
@@ -115,6 +116,7 @@ struct Partial {
     WriteLines(resumePath, {id.key, std::to_string(id.size), id.eTag, std::to_string(id.crc64),
                             std::to_string(length), std::to_string(crc)});
     sinceCheckpoint = 0;
+    lastCheckpoint = GetTickCount64();
   }
 
   // Cuts the file to `keep` bytes (whose checksum is `keepCrc`).
@@ -144,7 +146,9 @@ struct Partial {
       data += written;
       size -= written;
     }
-    if (sinceCheckpoint >= checkpointBytes) Checkpoint();
+    // Every so many bytes, and at least once a second while bytes come (a
+    // slow line then loses at most a second's worth to a kill).
+    if (sinceCheckpoint >= checkpointBytes || GetTickCount64() - lastCheckpoint >= 1000) Checkpoint();
     return true;
   }
 };

@@ -299,6 +299,68 @@ TEST_F(EndToEnd, ARepeatAndAnUpdateFetchOnlyWhatChanged) {
   }
 }
 
+// A run killed while the runtime package comes in (at about 60 %, its
+// bytes then trickling), and the next run: it continues that download with
+// a range from where the first one's record says its bytes are good, and
+// installs the whole tree.
+TEST_F(EndToEnd, ARunKilledMidDownloadIsResumedByTheNext) {
+  AppContext& ctx = GetAppContext();
+  const std::string bucket = testing_support::DosPath(KAVIMOR_E2E_UPDATE) + "\\before";
+  const std::string key = "9.5KavimorIE/fix/9.5.9.1.zip";
+  const int64_t size = static_cast<int64_t>(ReadFileBytes(bucket + "\\9.5KavimorIE\\fix\\9.5.9.1.zip").size());
+  testing_support::OssServerProcess server(bucket, KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID, KAVIMOR_TEST_KEY_SECRET);
+  ASSERT_TRUE(server.running());
+  server.SetFaults({{"trickle", key, size * 6 / 10, 0, 0.2}});
+  const std::string program = testing_support::ProgramFolder() + "\\headless_install.exe";
+  const std::string args = server.endpoint() + " " + profile_.path();
+  const cache::PackageCache cached(testing_support::PackageCacheFolder(ctx.installDir));
+  const std::string record = NarrowToCodePage(cached.PathOf(key, L".resume"), CP_ACP, 32768);
+
+  HANDLE first = testing_support::StartProgram(program, args, profile_.path());
+  ASSERT_NE(first, nullptr);
+  int64_t reached = 0;
+  for (int i = 0; i < 400 && reached < size / 2; ++i, Sleep(50)) {
+    std::istringstream lines(PathExists(record) ? ReadFileBytes(record) : std::string());
+    std::string line;
+    for (int n = 0; n < 5 && std::getline(lines, line); ++n) {
+    }
+    reached = std::atoll(line.c_str());
+  }
+  TerminateProcess(first, 9);
+  WaitForSingleObject(first, 10000);
+  CloseHandle(first);
+  ASSERT_GE(reached, size / 2);
+
+  server.SetFaults({});
+  server.ClearLog();
+  HANDLE second = testing_support::StartProgram(program, args, profile_.path());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(WaitForSingleObject(second, 120000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  GetExitCodeProcess(second, &code);
+  CloseHandle(second);
+  EXPECT_EQ(code, 0u);
+
+  int resumed = 0;
+  for (const auto& r : testing_support::SettledRequestLog(server)) {
+    // (The killed run's answer is logged once the server notices it went.)
+    if (r.method != "GET" || r.key != key || r.range.empty()) continue;
+    ++resumed;
+    EXPECT_EQ(r.status, 206);
+    const int64_t from = std::atoll(r.range.c_str() + 6);
+    EXPECT_GE(from, reached);
+    EXPECT_EQ(r.range, "bytes=" + std::to_string(from) + "-");
+    EXPECT_EQ(r.bodyBytes, size - from);
+  }
+  EXPECT_EQ(resumed, 1);
+  for (const auto& file : testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_UPDATE) + "\\before_tree.txt")) {
+    const std::string bytes = ReadFileBytes(ctx.installDir + "\\" + file.path);
+    ASSERT_EQ(bytes.size(), file.size) << file.path;
+    ASSERT_EQ(testing_support::Crc32(bytes), file.crc) << file.path;
+  }
+  testing_support::ForgetPackageCache(ctx.installDir);
+}
+
 // The same installation on a system of another script (the locale runs set
 // the ANSI code page: 950 for zh_TW and zh_HK, 932 for ja_JP, 936 for the
 // default zh_CN): the user's folder and the picked install folder are named
