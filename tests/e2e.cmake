@@ -19,10 +19,10 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${KAVIMOR_E2E_UPDATE}
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/make_packages.py
           --out ${KAVIMOR_E2E_UPDATE}/before --tree-file ${KAVIMOR_E2E_UPDATE}/before_tree.txt
-          --client-exe $<TARGET_FILE:stand_in_client> --total-mb 8 --runtime-files 100
+          --client-exe $<TARGET_FILE:stand_in_client> --total-mb 4 --runtime-files 100
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/make_packages.py
           --out ${KAVIMOR_E2E_UPDATE}/after --tree-file ${KAVIMOR_E2E_UPDATE}/after_tree.txt
-          --client-exe $<TARGET_FILE:stand_in_client> --total-mb 8 --runtime-files 100
+          --client-exe $<TARGET_FILE:stand_in_client> --total-mb 4 --runtime-files 100
           --version 9.5.9.2 --changed-percent 3
   DEPENDS stand_in_client ${CMAKE_SOURCE_DIR}/tools/make_packages.py
   COMMENT "Generating a release and its update")

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <map>
@@ -295,8 +296,9 @@ struct AssemblyProgress {
 bool AssembleFromOlder(const OSS::OssClient& client, const std::string& bucket, const ObjectIdentity& id,
                        const PackageCache& cache, const std::shared_ptr<Partial>& partial, ProgressTap& tap,
                        FetchReport& report) {
+  // A package no larger than the tail costs as much by ranges as whole.
   ObjectIdentity older;
-  if (!cache.FindOlder(id, older)) return false;
+  if (static_cast<uint64_t>(id.size) <= kTailBytes || !cache.FindOlder(id, older)) return false;
   win::UniqueHandle old(CreateFileW(cache.PathOf(older.key, L".pkg").c_str(), GENERIC_READ, FILE_SHARE_READ,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!old) return false;
@@ -374,6 +376,11 @@ bool PackageCache::FindOlder(const ObjectIdentity& id, ObjectIdentity& older) co
   const auto isZip = [](const std::string& key) {
     return key.size() > 4 && key.compare(key.size() - 4, 4, ".zip") == 0;
   };
+  // Packages named after their version live in a folder of their own
+  // under the release prefix ("<prefix>/fix/<version>.zip"): there a
+  // sibling is an older version. At the top of the prefix sit different
+  // packages (base.zip, config.zip): only the same key's older content is.
+  const bool versionFolder = std::count(id.key.begin(), id.key.end(), '/') >= 2;
   if (!isZip(id.key)) return false;
   bool found = false;
   WIN32_FIND_DATAW data;
@@ -383,6 +390,7 @@ bool PackageCache::FindOlder(const ObjectIdentity& id, ObjectIdentity& older) co
     ObjectIdentity candidate;
     if (!ReadRecord(folder_ + L"\\" + data.cFileName, candidate) || SameObject(candidate, id) ||
         !isZip(candidate.key) || folderOf(candidate.key) != folderOf(id.key) ||
+        (!versionFolder && candidate.key != id.key) ||
         std::wstring(data.cFileName) != NameOf(candidate.key) + L".rec")
       continue;
     // The same key's older version first: the likeliest to share entries.

@@ -41,8 +41,9 @@ class PackageCache {
   const std::wstring& folder() const { return folder_; }
   std::wstring PathOf(const std::string& key, const wchar_t* suffix) const;
 
-  // A verified copy of another version of a zip package of the same folder
-  // (the same key first): what a new version can be built from.
+  // A verified copy of another version of a zip package: the same key's
+  // older content, or in a version folder ("<prefix>/fix/") a sibling.
+  // What a new version can be built from.
   bool FindOlder(const ObjectIdentity& id, ObjectIdentity& older) const;
   // Forgets one object: its copy, record and partial download.
   void Forget(const std::string& key) const;

@@ -178,18 +178,15 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
   // Each object fetched leaves one line saying how it came and what it
   // cost the network: a first installation fetches every one whole.
   auto fetched = [](const std::string& key) {
-    return "Fetched 9.5KavimorIE/" + key + ",whole,network bytes:" +
-           std::to_string(ReadFileBytes(testing_support::DosPath(KAVIMOR_E2E_BUCKET) + "\\9.5KavimorIE\\" + key).size());
+    return testing_support::FetchedWholeLine(testing_support::DosPath(KAVIMOR_E2E_BUCKET) + "\\9.5KavimorIE",
+                                             "9.5KavimorIE", key);
   };
   std::vector<std::string> expected = {"Version: IE_9.5.9.1", Gbk(u8"用户点击安装，安装开始..."),
                                        fetched("summary.ini"), Gbk(u8"下载前端依赖库"),
                                        Gbk(u8"下载服务依赖库"), fetched("base.zip"),
                                        Gbk(u8"下载配置文件"), fetched("config.zip"),
-                                       Gbk(u8"下载运行库"), fetched("fix\\9.5.9.1.zip"),
-                                       Gbk(u8"下载Quant"), fetched("quant\\1.2.0.zip")};
-  for (std::string& line : expected)
-    for (char& c : line)
-      if (c == '\\' && line.rfind("Fetched", 0) == 0) c = '/';
+                                       Gbk(u8"下载运行库"), fetched("fix/9.5.9.1.zip"),
+                                       Gbk(u8"下载Quant"), fetched("quant/1.2.0.zip")};
   for (const char8_t* line :
        {u8"安装前端依赖库", u8"安装服务依赖库", u8"安装运行库", u8"安装配置文件", u8"安装Quant运行库",
         u8"清理安装文件", u8"保存更新版本信息", u8"删除源文件", u8"复制新版本数据到原目录"})

@@ -167,11 +167,7 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
   // Each object fetched leaves one line saying how and at what cost; the
   // cache starts empty, so every one comes whole.
   auto fetched = [](const std::string& release, const std::string& key) {
-    std::string file = key;
-    for (char& c : file)
-      if (c == '/') c = '\\';
-    return "Fetched " + kPrefix + "/" + key + ",whole,network bytes:" +
-           std::to_string(ReadFileBytes(release + "\\" + file).size());
+    return testing_support::FetchedWholeLine(release, kPrefix, key);
   };
   auto started = [&](const std::string& release) {
     return std::vector<std::string>{fetched(release, "summary.ini"), Gbk(u8"下载前端依赖库"),

@@ -54,6 +54,18 @@ inline void ForgetPackageCache(const std::string& installDir) {
   for (int i = 0; i < 100 && GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
 }
 
+// The log line of an object fetched whole: "Fetched <prefix>/<key>,whole,
+// network bytes:<its size>", the size read from the release folder that
+// serves it (`key` with '/', below the prefix).
+inline std::string FetchedWholeLine(const std::string& releaseFolder, const std::string& prefix,
+                                    const std::string& key) {
+  std::string file = key;
+  for (char& c : file)
+    if (c == '/') c = '\\';
+  return "Fetched " + prefix + "/" + key + ",whole,network bytes:" +
+         std::to_string(ReadFileBytes(releaseFolder + "\\" + file).size());
+}
+
 inline std::vector<OssRequestRecord> SettledRequestLog(const OssServerProcess& server) {
   std::vector<OssRequestRecord> log = server.RequestLog();
   for (int i = 0; i < 20; ++i) {
