@@ -103,8 +103,13 @@ bool PlanAssembly(const Directory& fresh, const Directory& older, Plan& plan) {
   std::vector<Stretch> wanted;
   std::vector<Stretch> had;
   if (!Stretches(fresh, wanted) || !Stretches(older, had)) return false;
+  // A name the older archive holds twice says nothing about which of the
+  // two a new entry is: such entries are fetched.
   std::map<std::string, const Stretch*> byName;
-  for (const Stretch& s : had) byName.emplace(s.entry->name, &s);
+  for (const Stretch& s : had) {
+    const auto [at, fresh] = byName.emplace(s.entry->name, &s);
+    if (!fresh) at->second = nullptr;
+  }
   uint64_t next = 0;  // first byte not yet planned
   auto fetchUpTo = [&](uint64_t end) {
     if (end <= next) return;
@@ -116,7 +121,7 @@ bool PlanAssembly(const Directory& fresh, const Directory& older, Plan& plan) {
   };
   for (const Stretch& s : wanted) {
     const auto found = byName.find(s.entry->name);
-    if (found == byName.end() || !SameEntry(*s.entry, *found->second->entry) ||
+    if (found == byName.end() || found->second == nullptr || !SameEntry(*s.entry, *found->second->entry) ||
         found->second->end - found->second->begin != s.end - s.begin)
       continue;
     fetchUpTo(s.begin);

@@ -59,7 +59,8 @@ struct Plan {
 // (or the directory): its header, data and any descriptor. An entry of the
 // new archive is copied when the older one has an entry of the same name,
 // CRC-32, sizes, method, flags, version and time whose stretch has the
-// same length; the rest of [0, directory offset) is fetched. False when the
+// same length (a name the older archive lists twice matches nothing); the
+// rest of [0, directory offset) is fetched. False when the
 // entries' stretches overlap or leave the archive (then fetch it whole).
 bool PlanAssembly(const Directory& fresh, const Directory& older, Plan& plan);
 
