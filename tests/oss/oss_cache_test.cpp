@@ -226,7 +226,9 @@ TEST_F(CacheTest, APartialOfAnEarlierRunIsResumedOrCleanlyStartedOver) {
     ASSERT_TRUE(Fetch(report)) << error_;
     EXPECT_EQ(ReadFileBytes(Staged()), object_);
     EXPECT_EQ(report.way, c.way);
-    if (c.line != nullptr) EXPECT_TRUE(HasLine(c.line)) << (lines_.empty() ? "" : lines_[0]);
+    if (c.line != nullptr) {
+      EXPECT_TRUE(HasLine(c.line)) << (lines_.empty() ? "" : lines_[0]);
+    }
     if (c.way == cache::FetchReport::Way::Resumed) {
       EXPECT_GE(report.resumedFrom, kSixtyPercent - (64 << 10));
       EXPECT_LE(report.networkBytes, static_cast<int64_t>(kSize) - report.resumedFrom);
