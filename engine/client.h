@@ -4,6 +4,8 @@
 // worker thread receives a pointer to it and owns it once it runs.
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,10 @@
 
 namespace AlibabaCloud::OSS {
 class OssClient;
+}
+namespace cache {
+class PackageCache;
+struct ObjectIdentity;
 }
 
 struct IClient {
@@ -62,6 +68,14 @@ struct IClient {
   // instead of the object store, checked against the layout's signed index
   // or, without a release key, its record. No network is used.
   std::string localSource;
+  // The package cache: the start sequence of an installation turns it on;
+  // benchmarks switch it off to compare. Opened by the first download in
+  // the trusted folder of the install folder; none when that is refused.
+  bool usePackageCache = false;
+  bool packageCacheSwitchedOff = false;
+  bool packageCacheOpened = false;
+  std::shared_ptr<cache::PackageCache> packageCache;
+  std::set<std::string> releaseKeys;  // objects of this run, what the cache keeps
 
   IClient();
   // Shuts the object-store library down, then releases the strings.
@@ -83,6 +97,12 @@ struct IClient {
   // With localSource: the object's file of the layout copied to localPath,
   // counted as a download (engine/layout.cpp).
   bool CopyLayoutObject(const std::string& key, const std::string& localPath);
+  // DownloadObject with the cache on: reuse, resume or download, checked.
+  bool FetchThroughCache(const std::string& key, const std::string& localPath,
+                         const cache::ObjectIdentity& id);
+  // After every package of the run unpacked: the cache forgets what this
+  // release no longer has.
+  void KeepOnlyThisReleaseInCache();
 
   // Signed releases (only with releaseKey): fetches the index and its
   // signature and checks them; checks one downloaded object against the

@@ -55,6 +55,8 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
     return StartOutcome::RecoveryNeedsAttention;
   }
 
+  // Installations keep what they verified for the next one.
+  client.usePackageCache = true;
   DeletePath(ctx.stagingDir);
   CreateFolderPath(ctx.stagingDir + "\\");
   OpenInstallLog(ctx.logDir);
@@ -187,6 +189,9 @@ class Worker {
       return 0;
     }
 
+    // Everything of this release is verified and unpacked: the cache
+    // keeps its objects and lets older ones go.
+    client_.KeepOnlyThisReleaseInCache();
     return RunFinalisation(client_);
   }
 

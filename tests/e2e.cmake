@@ -11,7 +11,22 @@ add_custom_command(
           --client-exe $<TARGET_FILE:stand_in_client>
   DEPENDS stand_in_client ${CMAKE_SOURCE_DIR}/tools/make_packages.py
   COMMENT "Generating the end-to-end package set")
-add_custom_target(e2e_packages ALL DEPENDS ${KAVIMOR_E2E_TREE})
+# A release and its update in which 3 % of the runtime package's files
+# changed (a new runtime version; the other packages byte for byte the same).
+set(KAVIMOR_E2E_UPDATE ${CMAKE_BINARY_DIR}/e2e_update)
+add_custom_command(
+  OUTPUT ${KAVIMOR_E2E_UPDATE}/after_tree.txt
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${KAVIMOR_E2E_UPDATE}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/make_packages.py
+          --out ${KAVIMOR_E2E_UPDATE}/before --tree-file ${KAVIMOR_E2E_UPDATE}/before_tree.txt
+          --client-exe $<TARGET_FILE:stand_in_client> --total-mb 4 --runtime-files 100
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/make_packages.py
+          --out ${KAVIMOR_E2E_UPDATE}/after --tree-file ${KAVIMOR_E2E_UPDATE}/after_tree.txt
+          --client-exe $<TARGET_FILE:stand_in_client> --total-mb 4 --runtime-files 100
+          --version 9.5.9.2 --changed-percent 3
+  DEPENDS stand_in_client ${CMAKE_SOURCE_DIR}/tools/make_packages.py
+  COMMENT "Generating a release and its update")
+add_custom_target(e2e_packages ALL DEPENDS ${KAVIMOR_E2E_TREE} ${KAVIMOR_E2E_UPDATE}/after_tree.txt)
 
 add_executable(e2e_tests ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_test.cpp ${KAVIMOR_TEST_SUPPORT})
 target_link_libraries(e2e_tests PRIVATE kavimor_core gtest gtest_main)
@@ -20,10 +35,11 @@ target_link_options(e2e_tests PRIVATE ${KAVIMOR_TEST_LINK})
 target_compile_definitions(e2e_tests PRIVATE
   KAVIMOR_E2E_BUCKET="${KAVIMOR_E2E_BUCKET}"
   KAVIMOR_E2E_TREE="${KAVIMOR_E2E_TREE}"
+  KAVIMOR_E2E_UPDATE="${KAVIMOR_E2E_UPDATE}"
   KAVIMOR_TEST_KEY_ID="${KAVIMOR_OSS_KEY_ID}"
   KAVIMOR_TEST_KEY_SECRET="${KAVIMOR_OSS_KEY_SECRET}"
   KAVIMOR_TEST_BUCKET="${KAVIMOR_OSS_BUCKET}")
-add_dependencies(e2e_tests e2e_packages stand_in_client)
+add_dependencies(e2e_tests e2e_packages stand_in_client headless_install)
 # It registers the real package identifier (uninstall entry, URL scheme,
 # desktop shortcut) in the shared prefix: other tests that do the same take
 # the same lock so that they never run at once.

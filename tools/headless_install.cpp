@@ -2,7 +2,11 @@
 // a message-only window on this thread stands in for the main window and
 // the real engine runs against the object store named on the command line.
 //
-//   headless_install.exe <endpoint http://host:port> <profile base folder>
+//   headless_install.exe <endpoint http://host:port> <profile base folder> [--no-cache]
+//
+// A reinstall's warning is answered OK (the folder exists after a first
+// run). --no-cache switches the package cache and resumed downloads off, the
+// comparison run of bench/update.sh.
 //
 // Prints "result", "seconds", "finished_at" (local time of the last install
 // message), "peak_working_set_mb" and "peak_private_mb" lines; exit status 0 after WM_INSTALL_DONE, 1 after WM_INSTALL_FAILED or
@@ -37,11 +41,35 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
+// Presses OK in the reinstall warning, the only box a run can show before
+// its worker starts.
+DWORD WINAPI AnswerWarning(void*) {
+  for (int i = 0; i < 600; ++i, Sleep(50)) {
+    HWND box = nullptr;
+    EnumWindows(
+        [](HWND hwnd, LPARAM found) -> BOOL {
+          DWORD pid = 0;
+          GetWindowThreadProcessId(hwnd, &pid);
+          wchar_t name[16] = {};
+          GetClassNameW(hwnd, name, 16);
+          if (pid != GetCurrentProcessId() || std::wstring(name) != L"#32770") return TRUE;
+          *reinterpret_cast<HWND*>(found) = hwnd;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&box));
+    if (box != nullptr) {
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+      return 0;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: headless_install <endpoint> <profile base folder>\n");
+    std::fprintf(stderr, "usage: headless_install <endpoint> <profile base folder> [--no-cache]\n");
     return 2;
   }
   AppContext& ctx = GetAppContext();
@@ -64,8 +92,13 @@ int main(int argc, char** argv) {
   auto* client = new IClient;  // lives to the end of the process, as the window's does
   client->PrepareStorageAccess();
   client->endpoint = argv[1];
+  client->packageCacheSwitchedOff = argc > 3 && std::string(argv[3]) == "--no-cache";
   CreateStorageClient(*client);
+  HANDLE answerer = nullptr;
+  if (GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES)
+    answerer = CreateThread(nullptr, 0, AnswerWarning, nullptr, 0, nullptr);
   const StartOutcome outcome = StartInstallSequence(*client, nullptr);
+  if (answerer != nullptr) CloseHandle(answerer);
   if (outcome == StartOutcome::Started) {
     const auto limit = start + std::chrono::minutes(30);
     MSG msg;

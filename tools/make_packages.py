@@ -17,6 +17,11 @@ are not listed.
 
 --total-mb spreads incompressible payload over the four packages for the
 benchmark; the default set is small enough for the test run.
+
+An update of a set: the same arguments with --changed-percent P and a new
+--version give the same packages byte for byte except the runtime package,
+published under the new version, in which P percent of the payload files
+(--runtime-files of them, at least one) have new content of the same size.
 """
 import argparse
 import binascii
@@ -88,13 +93,17 @@ def build(args):
     # Shares of the payload: runtime is the bulk, config the smallest.
     shares = {"base": 0.30, "config": 0.05, "runtime": 0.45, "quant": 0.20}
 
-    def big_files(pkg, folder, share, count):
+    def big_files(pkg, folder, share, count, changed=()):
         size = int(total * share)
         if size <= 0:
             return
         each = size // count
+        other = random.Random(args.seed + 1)
         for i in range(count):
-            pkg.add("%s/blob%02d.bin" % (folder, i), payload(rng, each), compress=(i % 2 == 0))
+            data = payload(rng, each)
+            if i in changed:
+                data = payload(other, each)
+            pkg.add("%s/blob%02d.bin" % (folder, i), data, compress=(i % 2 == 0))
 
     with open(args.client_exe, "rb") as f:
         client = f.read()
@@ -116,7 +125,11 @@ def build(args):
     runtime.add("config/default.ini", b"[kavimor]\r\nsource=runtime\r\n")
     runtime.add("res/\u5361\u7ef4\u884c\u60c5.dat", payload(rng, 4096))  # 卡维行情.dat
     runtime.add("Server/bin/kvmarket.dll", payload(rng, 40 * 1024))  # newer than base's
-    big_files(runtime, "res/packs", shares["runtime"], 6)
+    changed = ()
+    if args.changed_percent > 0:
+        count = max(1, round(args.runtime_files * args.changed_percent / 100.0))
+        changed = set(random.Random(args.seed + 2).sample(range(args.runtime_files), count))
+    big_files(runtime, "res/packs", shares["runtime"], args.runtime_files, changed)
 
     config = Package("config.zip")
     config.folder("config")
@@ -180,6 +193,9 @@ def main():
     p.add_argument("--total-mb", type=float, default=0.5)
     p.add_argument("--seed", type=int, default=20241118)
     p.add_argument("--tree-file", help="where to write the expected installed tree")
+    p.add_argument("--runtime-files", type=int, default=6, help="payload files of the runtime package")
+    p.add_argument("--changed-percent", type=float, default=0.0,
+                   help="an update: this share of the runtime's payload files changed")
     args = p.parse_args()
     build(args)
     return 0

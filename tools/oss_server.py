@@ -38,7 +38,7 @@ Usage:
                         DIR/requests.log one tab-separated line per request:
                           method, key, query, status, error code, Date header,
                           Content-Type header, Range header, client port (one
-                          per connection)
+                          per connection), body bytes sent, If-Range header
                         DIR/stop         the server exits when this appears
   --log-file FILE     where the server's own output goes (default: nowhere;
                       stdin, stdout and stderr are detached so that a program
@@ -60,6 +60,7 @@ faults.json:
     drop     send VALUE body bytes, then close the connection (PUT: read
              VALUE body bytes, then close it without an answer)
     stall    send VALUE body bytes, then wait SECONDS before going on
+    trickle  send VALUE body bytes, then one byte every SECONDS
     corrupt  flip the body byte at offset VALUE (the CRC header stays right)
     bad_crc  send an x-oss-hash-crc64ecma that is off by one
     head_length  (with "method": "HEAD") announce Content-Length VALUE
@@ -68,6 +69,8 @@ faults.json:
              (over TLS after a close_notify)
     close_framed_cut  the same, but the TCP connection is closed after
              VALUE body bytes, without a close_notify
+    ignore_range  answer a GET with Range as if it had none: 200 and the
+             whole object (what a proxy or an old server may do)
     handshake_close  (with --tls-cert, "method": "TLS") read the client's
              first handshake message, then close the connection; logged as
              a request with method TLS and code HandshakeClosed
@@ -85,8 +88,15 @@ replaces the object only once it is whole and matches its Content-MD5
 Content-Length and x-oss-hash-crc64ecma. Both path-style (/bucket/key, for an
 IP endpoint) and virtual-hosted (bucket.host/key) requests are understood,
 and the path is percent-decoded as a whole, so %2F and / are the same.
-Bodies are streamed (sendfile without TLS); each object's CRC-64 is computed
-once per file version and cached.
+A GET with one byte range (Range: bytes=A-B, bytes=A- or bytes=-N) gets 206
+with Content-Range; a range that starts at or past the end (or any range of
+an empty object) 416 InvalidRange with "Content-Range: bytes */SIZE"; a
+malformed or multiple range is ignored (200, the whole object), as the
+service does. If-Range with an ETag other than the object's current one
+makes the range ignored too. An object's ETag is the MD5 of its content in
+upper-case hex, as for a simple upload to the service.
+Bodies are streamed (sendfile without TLS); each object's CRC-64 and MD5 are
+computed once per file version and cached.
 """
 
 import argparse
@@ -173,9 +183,11 @@ _crc_lock = threading.Lock()
 
 
 def file_crc64(path):
-    """CRC-64 of a file, cached per file version. Whole chunks are looked up
-    by their MD5 first, so repeated content (the large test objects) costs
-    one pure-Python pass per distinct chunk; the rest is combining."""
+    """CRC-64 and MD5 (the ETag of a simply uploaded object, as the service
+    makes it: upper-case hex) of a file, cached per file version. Whole
+    chunks are looked up by their MD5 first, so repeated content (the large
+    test objects) costs one pure-Python CRC pass per distinct chunk; the
+    rest is combining."""
     global _chunk_op
     st = os.stat(path)
     ident = (path, st.st_size, st.st_mtime_ns)
@@ -185,11 +197,13 @@ def file_crc64(path):
         if _chunk_op is None:
             _chunk_op = shift_operator(CHUNK)
         crc = 0
+        whole = hashlib.md5()
         with open(path, 'rb') as f:
             while True:
                 block = f.read(CHUNK)
                 if not block:
                     break
+                whole.update(block)
                 if len(block) == CHUNK:
                     digest = hashlib.md5(block).digest()
                     part = _chunk_crcs.get(digest)
@@ -199,8 +213,8 @@ def file_crc64(path):
                     crc = crc64_combine(crc, part, CHUNK, _chunk_op)
                 else:
                     crc = crc64_combine(crc, crc64(block), len(block))
-        _crc_cache[ident] = crc
-        return crc
+        _crc_cache[ident] = (crc, whole.hexdigest().upper())
+        return _crc_cache[ident]
 
 
 # --- signing ---------------------------------------------------------------
@@ -336,6 +350,19 @@ class Switches:
         return hits
 
 
+def parse_range(text):
+    """(first, last) of a single byte range, None for either end left
+    open ((None, N) asks for the last N bytes); None when there is no range
+    or it is malformed or multiple, which the service answers with the
+    whole object."""
+    m = re.match(r'^\s*bytes\s*=\s*(\d*)\s*-\s*(\d*)\s*$', text or '')
+    if not m or not (m.group(1) or m.group(2)):
+        return None
+    if not m.group(1):
+        return None, int(m.group(2))
+    return int(m.group(1)), int(m.group(2)) if m.group(2) else None
+
+
 def parse_fault(spec):
     parts = spec.split(':')
     if len(parts) < 3:
@@ -395,20 +422,21 @@ class Handler(BaseHTTPRequestHandler):
 
     # --- helpers ---
 
-    def record(self, method, key, query, status, code):
+    def record(self, method, key, query, status, code, sent=0):
         cfg = self.server.cfg
         cfg.last_request = time.time()
         if not cfg.control_dir:
             return
         self.record_line([method, key, query, str(status), code or '-',
                           self.headers.get('Date', ''), self.headers.get('Content-Type', ''),
-                          self.headers.get('Range', '')])
+                          self.headers.get('Range', '')],
+                         [str(sent), self.headers.get('If-Range', '')])
 
-    def record_line(self, fields):
+    def record_line(self, fields, after_port=()):
         cfg = self.server.cfg
         if not cfg.control_dir:
             return
-        fields = fields + [str(self.client_address[1])]
+        fields = fields + [str(self.client_address[1])] + list(after_port)
         line = '\t'.join(f.replace('\t', ' ').replace('\n', ' ') for f in fields) + '\n'
         with cfg.log_lock:
             with open(os.path.join(cfg.control_dir, 'requests.log'), 'a',
@@ -419,14 +447,15 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header('x-oss-request-id', request_id)
         self.send_header('Date', email.utils.formatdate(self.server.switches.now(), usegmt=True))
 
-    def error(self, method, key, query, request_id, status, code, message, extra=''):
-        self.record(method, key, query, status, code)
+    def error(self, method, key, query, request_id, status, code, message, extra='',
+              more_headers=()):
         document = ('<?xml version="1.0" encoding="UTF-8"?>\n<Error>\n'
                     '  <Code>%s</Code>\n  <Message>%s</Message>\n  <RequestId>%s</RequestId>\n'
                     '  <HostId>%s</HostId>\n%s  <EC>0000-00000000</EC>\n</Error>\n' % (
                         xml_escape(code), xml_escape(message), request_id,
                         xml_escape(self.headers.get('Host', '')), extra)).encode('utf-8')
         body = b'' if method == 'HEAD' else document
+        self.record(method, key, query, status, code, len(body))
         self.send_response(status)
         self.common_headers(request_id)
         self.send_header('Content-Type', 'application/xml')
@@ -436,6 +465,8 @@ class Handler(BaseHTTPRequestHandler):
             # A HEAD answer has no body: the error document travels in a
             # header, so that a client can still tell one 403 from another.
             self.send_header('x-oss-err', base64.b64encode(document).decode('ascii'))
+        for name, value in more_headers:
+            self.send_header(name, value)
         self.end_headers()
         if body:
             self.wfile.write(body)
@@ -507,7 +538,7 @@ class Handler(BaseHTTPRequestHandler):
         for f in faults:
             if f['kind'] == 'status':
                 status = int(f['value'])
-                code = {500: 'InternalError', 502: 'BadGateway',
+                code = {416: 'InvalidRange', 500: 'InternalError', 502: 'BadGateway',
                         503: 'ServiceUnavailable'}.get(status, 'InternalError')
                 return self.error(method, key, query, request_id, status, code,
                                   'We encountered an internal error. Please try again.')
@@ -522,20 +553,29 @@ class Handler(BaseHTTPRequestHandler):
                               '  <Key>%s</Key>\n' % xml_escape(key))
 
         size = os.path.getsize(full)
-        crc = file_crc64(full)
+        crc, etag = file_crc64(full)
+        st = os.stat(full)
         start, end, status = 0, size - 1, 200
-        rng = self.headers.get('Range', '')
-        rm = re.match(r'^bytes=(\d*)-(\d*)$', rng)
-        if rm and method == 'GET' and size > 0 and (rm.group(1) or rm.group(2)):
-            if rm.group(1):
-                start = int(rm.group(1))
-                end = min(int(rm.group(2)), size - 1) if rm.group(2) else size - 1
-            else:
-                start = max(0, size - int(rm.group(2)))
-            if start <= end:
-                status = 206
-            else:
-                start, end = 0, size - 1
+        wanted = parse_range(self.headers.get('Range', '')) if method == 'GET' else None
+        if_range = self.headers.get('If-Range')
+        if wanted is not None and if_range is not None and if_range.strip().strip('"') != etag:
+            wanted = None  # the object changed since the client's first part: all of it
+        if wanted is not None and any(f['kind'] == 'ignore_range' for f in faults):
+            wanted = None
+        if wanted is not None:
+            first, last = wanted
+            if first is None:  # the last N bytes
+                first, last = max(0, size - last), size - 1 if last > 0 else -1
+            elif last is None or last >= size:
+                last = size - 1
+            if size == 0 or first >= size or last < first:
+                return self.error(method, key, query, request_id, 416, 'InvalidRange',
+                                  'The requested range cannot be satisfied',
+                                  '  <RangeRequested>%s</RangeRequested>\n'
+                                  '  <ActualObjectSize>%d</ActualObjectSize>\n' % (
+                                      xml_escape(self.headers.get('Range', '')), size),
+                                  [('Content-Range', 'bytes */%d' % size)])
+            start, end, status = first, last, 206
         length = end - start + 1 if size > 0 else 0
         if method == 'HEAD':
             for f in faults:
@@ -547,15 +587,12 @@ class Handler(BaseHTTPRequestHandler):
         if framed and method == 'GET' and status == 200:
             return self.send_close_framed(key, query, request_id, full, size, framed[0])
 
-        self.record(method, key, query, status, '')
-        st = os.stat(full)
         self.send_response(status)
         self.common_headers(request_id)
         self.send_header('Content-Type', 'application/octet-stream')
         self.send_header('Content-Length', str(length))
         self.send_header('Accept-Ranges', 'bytes')
-        self.send_header('ETag', '"%s"' % hashlib.md5(
-            ('%s:%d:%d' % (key, size, st.st_mtime_ns)).encode()).hexdigest().upper())
+        self.send_header('ETag', '"%s"' % etag)
         self.send_header('Last-Modified', email.utils.formatdate(st.st_mtime, usegmt=True))
         self.send_header('x-oss-object-type', 'Normal')
         self.send_header('x-oss-hash-crc64ecma', str(crc))
@@ -563,10 +600,15 @@ class Handler(BaseHTTPRequestHandler):
         if status == 206:
             self.send_header('Content-Range', 'bytes %d-%d/%d' % (start, end, size))
         self.end_headers()
-        if method == 'HEAD' or length == 0:
-            return
-        self.wfile.flush()
-        self.send_body(full, start, length, faults)
+        self.body_sent = 0
+        try:
+            if method != 'HEAD' and length > 0:
+                self.wfile.flush()
+                self.send_body(full, start, length, faults)
+        finally:
+            # Logged once the body is out (or the connection failed), with
+            # the bytes that really went.
+            self.record(method, key, query, status, '', self.body_sent)
 
     def store(self, key, query, request_id, full, faults):
         """PUT: the body lands in a temporary file beside the object and
@@ -660,8 +702,8 @@ class Handler(BaseHTTPRequestHandler):
         sock.shutdown(socket.SHUT_RDWR)
 
     def send_body(self, full, start, length, faults):
-        drop_at = stall_at = corrupt_at = None
-        stall_for = 0.0
+        drop_at = stall_at = corrupt_at = trickle_at = None
+        stall_for = trickle_every = 0.0
         for f in faults:
             if f['kind'] == 'drop':
                 drop_at = int(f['value'])
@@ -670,9 +712,12 @@ class Handler(BaseHTTPRequestHandler):
                 stall_for = float(f.get('seconds', 30))
             elif f['kind'] == 'corrupt':
                 corrupt_at = int(f['value'])
+            elif f['kind'] == 'trickle':
+                trickle_at = int(f['value'])
+                trickle_every = float(f.get('seconds', 1))
         sock = self.connection
         with open(full, 'rb') as f:
-            if drop_at is None and stall_at is None and corrupt_at is None \
+            if drop_at is None and stall_at is None and corrupt_at is None and trickle_at is None \
                     and not isinstance(sock, ssl.SSLSocket):
                 offset, left = start, length
                 while left > 0:
@@ -681,22 +726,25 @@ class Handler(BaseHTTPRequestHandler):
                         break
                     offset += n
                     left -= n
-                return
+                    self.body_sent = length - left
+                return length - left
             f.seek(start)
             sent = 0
             while sent < length:
                 limit = length - sent
-                for mark in (drop_at, stall_at):
+                for mark in (drop_at, stall_at, trickle_at):
                     if mark is not None and mark > sent:
                         limit = min(limit, mark - sent)
                 if drop_at is not None and sent >= drop_at:
                     self.close_connection = True
                     sock.shutdown(socket.SHUT_RDWR)
-                    return
+                    return sent
                 if stall_at is not None and sent >= stall_at:
                     time.sleep(stall_for)
                     stall_at = None
                     continue
+                if trickle_at is not None and sent >= trickle_at:
+                    limit = 1
                 block = f.read(min(limit, 1 << 18))
                 if not block:
                     break
@@ -706,6 +754,10 @@ class Handler(BaseHTTPRequestHandler):
                     block = bytes(b)
                 sock.sendall(block)
                 sent += len(block)
+                self.body_sent = sent
+                if trickle_at is not None and sent >= trickle_at:
+                    time.sleep(trickle_every)
+            return sent
 
 
 class Server(socketserver.ThreadingMixIn, HTTPServer):

@@ -11,7 +11,9 @@
 #include "platform/process_ops.h"
 #include "platform/run_failure.h"
 #include "platform/text.h"
+#include "platform/trusted_folder.h"
 #include "transfer/oss_sdk.h"
+#include "transfer/package_cache.h"
 
 namespace OSS = AlibabaCloud::OSS;
 
@@ -61,6 +63,59 @@ bool IsTlsRefusal(const std::string& code) {
 }
 }  // namespace
 
+namespace {
+// The cache folder of this install folder, made on first use. A folder
+// someone else made or loosened is refused (logged once) and the run goes
+// on without a cache.
+bool OpenPackageCache(IClient& client) {
+  if (!client.usePackageCache || client.packageCacheSwitchedOff) return false;
+  if (!client.packageCacheOpened) {
+    client.packageCacheOpened = true;
+    const std::wstring installDir = WideFromCodePage(GetAppContext().installDir, CP_ACP, 32768);
+    std::wstring folder;
+    std::string why;
+    if (!installDir.empty() &&
+        trusted::EnsureTrustedFolder(PackageCacheFolderName(installDir), folder, why))
+      client.packageCache = std::make_shared<cache::PackageCache>(folder);
+    else
+      WriteLog(("Package cache not used: " + why).c_str());
+  }
+  return client.packageCache != nullptr;
+}
+}  // namespace
+
+std::wstring PackageCacheFolderName(const std::wstring& installDir) {
+  // "cache-" and the hash of the install folder's state folder ("i-<hash>").
+  return L"cache-" + trusted::InstallStateName(installDir).substr(2);
+}
+
+bool IClient::FetchThroughCache(const std::string& key, const std::string& localPath,
+                                const cache::ObjectIdentity& id) {
+  // A download that fails the signed index is thrown away and fetched
+  // whole once more; a cached copy was checked against it already.
+  for (int round = 0; round < 2; ++round) {
+    cache::FetchReport report;
+    OSS::OssError error;
+    if (!cache::FetchObject(*ossClient, bucket, id, *packageCache, localPath,
+                            OSS::TransferProgress{OnTransferProgress, this},
+                            [](const std::string& line) { WriteLog(line.c_str()); }, report, error)) {
+      WriteLog(DownloadFailureLine(error.Code(), error.Message(), error.RequestId()).c_str());
+      return false;
+    }
+    WriteLog(cache::DescribeFetch(key, report).c_str());
+    if (releaseKey.empty() || CheckReleaseObject(key, localPath)) {
+      releaseKeys.insert(key);
+      return true;
+    }
+    packageCache->Forget(key);
+  }
+  return false;
+}
+
+void IClient::KeepOnlyThisReleaseInCache() {
+  if (packageCache) packageCache->KeepOnly(releaseKeys);
+}
+
 bool IClient::DownloadObject(const std::string& key, const std::string& localPath) {
   if (!localSource.empty()) {
     // Every object of a layout is checked: against the signed index with a
@@ -78,6 +133,27 @@ bool IClient::DownloadObject(const std::string& key, const std::string& localPat
       WriteLog(DownloadFailureLine(error.Code(), error.Message(), error.RequestId()).c_str());
     WriteLog((key + Gbk(u8",文件不存在")).c_str());
     return false;
+  }
+
+  if (OpenPackageCache(*this)) {
+    cache::ObjectIdentity id;
+    id.key = key;
+    id.size = meta.result().ContentLength();
+    id.eTag = meta.result().ETag();
+    id.crc64 = meta.result().CRC64();
+    const ReleaseObject* listed = releaseKey.empty() ? nullptr : releaseIndex.Find(key);
+    if (listed != nullptr) id.sha256Hex = listed->sha256Hex;
+    // Only an object whose HEAD gives its length and checksum can be
+    // proven whole after a resume or taken from the cache. One whose length
+    // is not the signed one takes the plain route below, which stops its
+    // body at the signed size and says so.
+    if (id.size >= 0 && meta.result().HasCRC64() &&
+        (listed == nullptr || listed->size == static_cast<uint64_t>(id.size))) {
+      CreateFolderPath(localPath);
+      const bool fetched = FetchThroughCache(key, localPath, id);
+      ++finishedDownloads;
+      return fetched;
+    }
   }
 
   OSS::GetObjectRequest request(bucket, key);

@@ -24,3 +24,6 @@ std::string DownloadFailureLine(const std::string& code, const std::string& mess
 // text (it names the proxy), notes the run's failure and returns true.
 // False, doing nothing, for any other error code.
 bool NoteProxyRefusal(const std::string& code, const std::string& message);
+// The trusted folder (under the machine's program data) that holds the
+// package cache of one install folder.
+std::wstring PackageCacheFolderName(const std::wstring& installDir);

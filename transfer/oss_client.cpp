@@ -6,6 +6,8 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <condition_variable>
@@ -129,6 +131,7 @@ struct Attempt {
   HeaderCollection headers;
   std::string errorBody;             // body of a non-2xx answer
   int64_t received = 0;              // body bytes of a 2xx answer
+  bool ranged = false;               // a 206: part of the object
   uint64_t crc = 0;                  // their CRC-64
   std::shared_ptr<ResponseStream> content;
   std::string proxy;                 // the proxy it went through; empty: direct
@@ -504,7 +507,18 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
   HeaderCollection& headers = spec.headers;
   headers["Content-Type"] = "application/xml";
   headers["Date"] = ToGmtTime(static_cast<std::time_t>(std::time(nullptr) + Offset()));
-  if (get != nullptr && get->HasRange()) {
+  // Where this attempt continues a resumable download: asked anew each
+  // time, so that a retry after a dropped connection goes on from what the
+  // stream holds by now.
+  int64_t resumeFrom = -1;
+  if (get != nullptr && get->ResumeSource()) {
+    resumeFrom = std::max<int64_t>(0, get->ResumeSource()());
+    if (resumeFrom > 0 || get->HasRange()) {
+      headers["Range"] = "bytes=" + std::to_string(resumeFrom) + "-" +
+                         (get->HasRange() && get->RangeEnd() >= 0 ? std::to_string(get->RangeEnd()) : "");
+      if (!get->IfRange().empty()) headers["If-Range"] = "\"" + get->IfRange() + "\"";
+    }
+  } else if (get != nullptr && get->HasRange()) {
     std::string range = "bytes=" + std::to_string(get->RangeStart()) + "-";
     if (get->RangeEnd() >= 0) range += std::to_string(get->RangeEnd());
     headers["Range"] = range;
@@ -541,11 +555,37 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
 
   const bool ok = status >= 200 && status < 300;
   const std::string lengthText = HeaderValue(attempt.headers, "Content-Length");
-  const int64_t total = lengthText.empty() ? 0 : std::strtoll(lengthText.c_str(), nullptr, 10);
+  int64_t total = lengthText.empty() ? 0 : std::strtoll(lengthText.c_str(), nullptr, 10);
   const TransferProgress progress = get != nullptr ? get->TransferProgressRecord()
                                                    : TransferProgress{};
+  // A resumed answer: its body continues the object at `bodyOffset`, and
+  // the progress counts the whole object, what was there already as done.
+  int64_t bodyOffset = 0;
+  if (ok && resumeFrom >= 0 && status == 206) {
+    int64_t first = -1;
+    int64_t last = -1;
+    int64_t size = -1;
+    const std::string contentRange = HeaderValue(attempt.headers, "Content-Range");
+    if (std::sscanf(contentRange.c_str(), "bytes %" SCNd64 "-%" SCNd64 "/%" SCNd64, &first, &last,
+                    &size) != 3 ||
+        first != resumeFrom ||
+        last != (get->HasRange() && get->RangeEnd() >= 0 ? std::min(get->RangeEnd(), size - 1) : size - 1) ||
+        last - first + 1 != total) {
+      attempt.failure = Fail(kRangeMismatch, "answer range \"" + contentRange + "\" for bytes=" +
+                                                 std::to_string(resumeFrom) + "-");
+      return attempt;
+    }
+    bodyOffset = first;
+    total = size;
+  }
+  // Where this answer's body ends in the object: a bounded range ends
+  // before the object does.
+  const int64_t bodyEnd = bodyOffset + (lengthText.empty() ? 0 : std::strtoll(lengthText.c_str(), nullptr, 10));
+  attempt.ranged = status == 206;
   std::vector<char> buffer(kReadChunk);
-  int64_t transferred = 0;
+  int64_t transferred = bodyOffset;
+  int64_t windowBytes = 0;
+  ULONGLONG windowStart = GetTickCount64();
   std::unique_ptr<PipelinedSink> sink;
   while (true) {
     size_t read = 0;
@@ -554,9 +594,12 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
     transferred += static_cast<int64_t>(read);
     if (ok) {
       if (!attempt.content) {
-        attempt.content = get != nullptr && get->ResponseStreamFactory()
-                              ? get->ResponseStreamFactory()()
-                              : std::make_shared<StringStream>();
+        if (get != nullptr && get->OffsetFactory())
+          attempt.content = get->OffsetFactory()(bodyOffset);
+        else
+          attempt.content = get != nullptr && get->ResponseStreamFactory()
+                                ? get->ResponseStreamFactory()()
+                                : std::make_shared<StringStream>();
         if (attempt.content) sink = std::make_unique<PipelinedSink>(attempt.content);
       }
       attempt.received += static_cast<int64_t>(read);
@@ -569,16 +612,31 @@ Attempt OssClient::Impl::Perform(const std::string& verb, const std::string& buc
                                std::min<size_t>(read, kMaxErrorBody - attempt.errorBody.size()));
     }
     if (progress.Handler != nullptr) progress.Handler(read, transferred, total, progress.UserData);
+    windowBytes += static_cast<int64_t>(read);
+    if (configuration.stallTimeoutMs > 0) {
+      const ULONGLONG now = GetTickCount64();
+      if (now - windowStart >= static_cast<ULONGLONG>(configuration.stallTimeoutMs)) {
+        if (windowBytes < configuration.stallMinBytes) {
+          attempt.failure = Fail(kOperationTimedOut,
+                                 "Operation too slow. Less than " +
+                                     std::to_string(configuration.stallMinBytes) + " bytes transferred the last " +
+                                     std::to_string(configuration.stallTimeoutMs / 1000) + " seconds");
+          break;
+        }
+        windowStart = now;
+        windowBytes = 0;
+      }
+    }
   }
   if (sink) {
     if (!sink->Finish() && attempt.failure.status == 0)
       attempt.failure = Fail(kWriteError, "the response stream refused the body");
     attempt.crc = sink->Crc();
   }
-  if (attempt.failure.status == 0 && !lengthText.empty() && transferred < total) {
+  if (attempt.failure.status == 0 && !lengthText.empty() && transferred < bodyEnd) {
     // The peer closed the connection before the declared length arrived.
     attempt.failure = Fail(kPartialFile, "transfer closed with " +
-                                             std::to_string(total - transferred) +
+                                             std::to_string(bodyEnd - transferred) +
                                              " bytes remaining to read");
   }
   return attempt;
@@ -643,7 +701,9 @@ OssError OssClient::Impl::Run(const std::string& verb, const std::string& bucket
       verdict = Error(status, last.errorBody);
     } else {
       const ObjectMetaData meta = ObjectMetaData::FromHeaders(last.headers);
-      if (get != nullptr && configuration.enableCrc64 && !get->HasRange() && meta.HasCRC64() &&
+      // A partial answer carries the whole object's checksum: only the
+      // caller, who has the rest, can check it.
+      if (get != nullptr && configuration.enableCrc64 && !last.ranged && !get->HasRange() && meta.HasCRC64() &&
           meta.CRC64() != last.crc) {
         // Not retried: the service would send the same bytes again.
         return OssError("ClientError:" + std::to_string(kCrcInconsistent),

@@ -42,6 +42,7 @@ enum ClientErrorStatus : long {
   kCrcInconsistent = 100001,
   kRequestDisabled = 100002,
   kProxyAuthenticationRequired = 100407,  // a proxy's 407 that could not be answered
+  kRangeMismatch = 100003,  // a 206 whose Content-Range is not what was asked
   kCouldNotResolveHost = 200006,
   kCouldNotConnect = 200007,
   kPartialFile = 200018,
@@ -97,6 +98,12 @@ class ClientConfiguration {
   std::string userAgent;
   int maxConnections = 16;
   long requestTimeoutMs = 10000;  // stall limit: no byte for this long
+  // The overall stall rule: a body that brings fewer than stallMinBytes in
+  // any stallTimeoutMs counts as a dropped connection (and is retried as
+  // one), so a server that trickles a byte now and then cannot hold the
+  // installer for ever. 0: off.
+  long stallTimeoutMs = 30000;
+  int64_t stallMinBytes = 4096;
   long connectTimeoutMs = 5000;
   std::shared_ptr<RetryStrategy> retryStrategy;
   std::string proxyHost;  // a proxy of the caller's own; none: see useSystemProxy
@@ -200,6 +207,12 @@ struct TransferProgress {
 // body byte of each successful attempt, so a retry starts afresh; never
 // called for an empty object or an error answer.
 using IOStreamFactory = std::function<std::shared_ptr<ResponseStream>()>;
+// The same for a resumable request: told at which byte of the object the
+// answer's body starts (0 when the server sent the whole object).
+using OffsetStreamFactory = std::function<std::shared_ptr<ResponseStream>(int64_t bodyOffset)>;
+// Asked before every attempt of a resumable request: the byte of the object
+// to continue from (0: all of it).
+using ResumeOffsetSource = std::function<int64_t()>;
 
 class GetObjectRequest {
  public:
@@ -222,7 +235,27 @@ class GetObjectRequest {
   int64_t RangeStart() const { return rangeStart_; }
   int64_t RangeEnd() const { return rangeEnd_; }
 
+  // A resumable request: every attempt asks `source` where to continue and
+  // sends "Range: bytes=N-" (with If-Range when set) unless it says 0 (with
+  // setRange: "bytes=N-<end>", whatever N, the start given there unused); the
+  // answer's body goes to a stream from `factory`, told where it starts.
+  // A 206 that does not start where asked fails the attempt. Progress then
+  // counts in bytes of the whole object (what was there counts as done).
+  void setResume(ResumeOffsetSource source, OffsetStreamFactory factory) {
+    resumeSource_ = std::move(source);
+    offsetFactory_ = std::move(factory);
+  }
+  const ResumeOffsetSource& ResumeSource() const { return resumeSource_; }
+  const OffsetStreamFactory& OffsetFactory() const { return offsetFactory_; }
+  // "If-Range: <ETag>": the server sends the range only while the object
+  // is still the one with this ETag, and the whole object otherwise.
+  void setIfRange(std::string eTag) { ifRange_ = std::move(eTag); }
+  const std::string& IfRange() const { return ifRange_; }
+
  private:
+  ResumeOffsetSource resumeSource_;
+  OffsetStreamFactory offsetFactory_;
+  std::string ifRange_;
   std::string bucket_;
   std::string key_;
   IOStreamFactory factory_;

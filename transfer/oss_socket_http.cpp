@@ -41,6 +41,8 @@ constexpr size_t kTlsReceiveBuffer = 512 * 1024;
 // Smallest piece of a Content-Length body a read hands on, unless the body
 // or the connection ends first.
 constexpr size_t kHandOver = 512 * 1024;
+// Longest time one read of a body keeps filling its buffer.
+constexpr ULONGLONG kLongestFillMs = 1000;
 // Idle connections a client keeps; the installer talks to one server.
 constexpr size_t kMaxIdleConnections = 4;
 
@@ -722,7 +724,11 @@ class SocketExchange : public HttpExchange {
         // A package body is handed on in large pieces: each piece costs the
         // writer thread a wake-up and a WriteFile, whatever its size. The
         // end of the body or of the connection stops the filling early.
-        while (decoder_.Kind() == http::BodyKind::Length && n < want && n < kHandOver) {
+        // A trickling server must not keep one read filling for ever: the
+        // layer above judges progress between reads.
+        const ULONGLONG filling = GetTickCount64();
+        while (decoder_.Kind() == http::BodyKind::Length && n < want && n < kHandOver &&
+               GetTickCount64() - filling < kLongestFillMs) {
           size_t more = 0;
           if (!connection_->Receive(buffer + n, want - n, more, failure)) {
             connection_.reset();

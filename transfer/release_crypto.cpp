@@ -40,7 +40,10 @@ class Sha256 {
 // `path` is in the system's code page, as the 8-bit calls named it.
 bool Sha256OfFile(const std::string& path, std::string* digest, uint64_t* size) {
   const std::wstring wide = WideFromCodePage(path, CP_ACP, 32768);
-  if (wide.empty()) return false;
+  return !wide.empty() && Sha256OfFile(wide, digest, size);
+}
+
+bool Sha256OfFile(const std::wstring& wide, std::string* digest, uint64_t* size) {
   win::UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   return file && Sha256OfOpenFile(file.get(), digest, size);

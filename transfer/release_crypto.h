@@ -10,6 +10,7 @@ bool Sha256OfFile(const std::string& path, std::string* digest, uint64_t* size);
 // The same through a file handle open for reading (a Windows HANDLE), from
 // its start.
 bool Sha256OfOpenFile(void* file, std::string* digest, uint64_t* size);
+bool Sha256OfFile(const std::wstring& path, std::string* digest, uint64_t* size);
 
 // SHA-256 (32 bytes) of bytes in memory; empty when BCrypt failed.
 std::string Sha256Of(std::string_view bytes);

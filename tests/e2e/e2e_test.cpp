@@ -24,6 +24,8 @@
 #include "registration_helpers.h"
 #include "support/message_sink.h"
 #include "support/oss_server.h"
+#include "support/package_cache_helpers.h"
+#include "transfer/package_cache.h"
 #include "support/package_tree.h"
 #include "support/test_support.h"
 #include "ui/kavimor_layout.h"
@@ -64,6 +66,9 @@ class EndToEnd : public ::testing::Test {
     ctx.languageCode = "CHS";
     ApplyDirectoryLayout(ctx, profile_.path(), "", ctx.packageId);
     Cleanup();
+    // Scratch paths come back with reused process ids: no cache of an
+    // earlier run of this test may stand in for the downloads.
+    testing_support::ForgetPackageCache(ctx.installDir);
   }
   void TearDown() override {
     CloseInstallLog();
@@ -170,12 +175,21 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
 
   // The log: every line of the run in order, closed by the worker.
   EXPECT_FALSE(InstallLogIsOpen());
+  // Each object fetched leaves one line saying how it came and what it
+  // cost the network: a first installation fetches every one whole.
+  auto fetched = [](const std::string& key) {
+    return testing_support::FetchedWholeLine(testing_support::DosPath(KAVIMOR_E2E_BUCKET) + "\\9.5KavimorIE",
+                                             "9.5KavimorIE", key);
+  };
   // The test build has no release key, and says so.
   std::vector<std::string> expected = {"Version: IE_9.5.9.1", Gbk(u8"用户点击安装，安装开始..."),
-                                       "release verification off"};
+                                       "release verification off", fetched("summary.ini"), Gbk(u8"下载前端依赖库"),
+                                       Gbk(u8"下载服务依赖库"), fetched("base.zip"),
+                                       Gbk(u8"下载配置文件"), fetched("config.zip"),
+                                       Gbk(u8"下载运行库"), fetched("fix/9.5.9.1.zip"),
+                                       Gbk(u8"下载Quant"), fetched("quant/1.2.0.zip")};
   for (const char8_t* line :
-       {u8"下载前端依赖库", u8"下载服务依赖库", u8"下载配置文件", u8"下载运行库", u8"下载Quant",
-        u8"安装前端依赖库", u8"安装服务依赖库", u8"安装运行库", u8"安装配置文件", u8"安装Quant运行库",
+       {u8"安装前端依赖库", u8"安装服务依赖库", u8"安装运行库", u8"安装配置文件", u8"安装Quant运行库",
         u8"清理安装文件", u8"保存更新版本信息", u8"删除源文件", u8"复制新版本数据到原目录"})
     expected.push_back(Gbk(line));
   for (const std::string& line :
@@ -193,6 +207,156 @@ TEST_F(EndToEnd, WholeInstallationFromTheObjectStore) {
   for (const auto& request : server_.RequestLog())
     if (request.method == "GET" && request.status == 200) ++gets;
   EXPECT_EQ(gets, 5);
+}
+
+// An update costs what changed. The same release installed again moves no
+// package body; its update, where 3 % of the runtime package's files
+// changed under a new runtime version, fetches only their ranges (and the
+// runtime's directory) and installs exactly the new tree; the cache then
+// keeps only the new release.
+TEST_F(EndToEnd, ARepeatAndAnUpdateFetchOnlyWhatChanged) {
+  const AppContext& ctx = GetAppContext();
+  const std::string update = testing_support::DosPath(KAVIMOR_E2E_UPDATE);
+  struct Run {
+    const char* name;
+    const char* bucket;
+    const char* tree;
+  };
+  const Run runs[] = {{"first", "before", "before_tree.txt"},
+                      {"repeat", "before", "before_tree.txt"},
+                      {"update", "after", "after_tree.txt"}};
+  for (const Run& run : runs) {
+    SCOPED_TRACE(run.name);
+    testing_support::OssServerProcess server(update + "\\" + run.bucket, KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID,
+                                             KAVIMOR_TEST_KEY_SECRET);
+    ASSERT_TRUE(server.running());
+    auto* client = new IClient;  // the worker is never joined; the record outlives it
+    client->PrepareStorageAccess();
+    client->endpoint = server.endpoint();
+    CreateStorageClient(*client);
+    testing_support::RemoveTree(ctx.logDir);  // one log file: this run's
+    MessageSink sink;
+    {
+      // Every run after the first is a reinstall over the folder.
+      std::unique_ptr<testing_support::DialogAnswerer> reinstall;
+      if (PathExists(ctx.installDir)) reinstall = std::make_unique<testing_support::DialogAnswerer>(IDOK);
+      ASSERT_EQ(StartInstallSequence(*client, sink.window()), StartOutcome::Started);
+    }
+    ASSERT_TRUE(sink.PumpUntilFinal(300000));
+    ASSERT_EQ(sink.messages().back().message, static_cast<UINT>(WM_INSTALL_DONE));
+    // Progress stays honest: reused objects fill their share at once, and
+    // the scale ends where a whole download ends it.
+    const std::vector<int> percents = sink.Percents();
+    ASSERT_GE(percents.size(), 8u);
+    EXPECT_EQ(std::vector<int>(percents.end() - 8, percents.end()),
+              (std::vector<int>{66, 67, 68, 69, 70, 75, 79, 80}));
+
+    for (const auto& file : testing_support::ReadExpectedTree(update + "\\" + run.tree)) {
+      const std::string bytes = ReadFileBytes(ctx.installDir + "\\" + file.path);
+      ASSERT_EQ(bytes.size(), file.size) << file.path;
+      ASSERT_EQ(testing_support::Crc32(bytes), file.crc) << file.path;
+    }
+    const std::vector<std::string> log = testing_support::LogTexts(ctx.logDir);
+    std::vector<std::string> fetched;
+    for (const std::string& line : log)
+      if (line.rfind("Fetched ", 0) == 0) fetched.push_back(line);
+    int64_t bodies = 0;
+    for (const auto& r : testing_support::SettledRequestLog(server)) bodies += r.method == "GET" ? r.bodyBytes : 0;
+    const std::string release = update + "\\" + run.bucket + "\\9.5KavimorIE\\";
+    if (std::string(run.name) == "first") {
+      EXPECT_EQ(fetched.size(), 5u);
+      for (const std::string& line : fetched) EXPECT_NE(line.find(",whole,"), std::string::npos) << line;
+    } else if (std::string(run.name) == "repeat") {
+      EXPECT_EQ(bodies, 0);
+      const std::vector<std::string> reused = {"summary.ini", "base.zip", "config.zip", "fix/9.5.9.1.zip",
+                                               "quant/1.2.0.zip"};
+      ASSERT_EQ(fetched.size(), reused.size());
+      for (size_t i = 0; i < reused.size(); ++i)
+        EXPECT_EQ(fetched[i], "Fetched 9.5KavimorIE/" + reused[i] + ",reused,network bytes:0");
+    } else {
+      // The new runtime by ranges: a small share of it over the network.
+      const int64_t runtimeSize = static_cast<int64_t>(ReadFileBytes(release + "fix\\9.5.9.2.zip").size());
+      const int64_t summarySize = static_cast<int64_t>(ReadFileBytes(release + "summary.ini").size());
+      ASSERT_EQ(fetched.size(), 5u);
+      EXPECT_EQ(fetched[0], "Fetched 9.5KavimorIE/summary.ini,whole,network bytes:" + std::to_string(summarySize));
+      EXPECT_EQ(fetched[1], "Fetched 9.5KavimorIE/base.zip,reused,network bytes:0");
+      EXPECT_EQ(fetched[2], "Fetched 9.5KavimorIE/config.zip,reused,network bytes:0");
+      EXPECT_EQ(fetched[3].rfind("Fetched 9.5KavimorIE/fix/9.5.9.2.zip,ranges fetched:", 0), 0u) << fetched[3];
+      EXPECT_EQ(fetched[4], "Fetched 9.5KavimorIE/quant/1.2.0.zip,reused,network bytes:0");
+      EXPECT_GT(bodies, summarySize);
+      EXPECT_LT(bodies, runtimeSize / 10) << fetched[3];
+      const size_t at = fetched[3].find("network bytes:");
+      EXPECT_EQ(std::atoll(fetched[3].c_str() + at + 14), bodies - summarySize);
+      // Only the installed release stays in the cache.
+      const cache::PackageCache kept(testing_support::PackageCacheFolder(ctx.installDir));
+      EXPECT_NE(GetFileAttributesW(kept.PathOf("9.5KavimorIE/fix/9.5.9.2.zip", L".pkg").c_str()),
+                INVALID_FILE_ATTRIBUTES);
+      EXPECT_EQ(GetFileAttributesW(kept.PathOf("9.5KavimorIE/fix/9.5.9.1.zip", L".pkg").c_str()),
+                INVALID_FILE_ATTRIBUTES);
+    }
+  }
+}
+
+// A run killed while the runtime package comes in (at about 60 %, its
+// bytes then trickling), and the next run: it continues that download with
+// a range from where the first one's record says its bytes are good, and
+// installs the whole tree.
+TEST_F(EndToEnd, ARunKilledMidDownloadIsResumedByTheNext) {
+  AppContext& ctx = GetAppContext();
+  const std::string bucket = testing_support::DosPath(KAVIMOR_E2E_UPDATE) + "\\before";
+  const std::string key = "9.5KavimorIE/fix/9.5.9.1.zip";
+  const int64_t size = static_cast<int64_t>(ReadFileBytes(bucket + "\\9.5KavimorIE\\fix\\9.5.9.1.zip").size());
+  testing_support::OssServerProcess server(bucket, KAVIMOR_TEST_BUCKET, KAVIMOR_TEST_KEY_ID, KAVIMOR_TEST_KEY_SECRET);
+  ASSERT_TRUE(server.running());
+  server.SetFaults({{"trickle", key, size * 6 / 10, 0, 0.2}});
+  const std::string program = testing_support::ProgramFolder() + "\\headless_install.exe";
+  const std::string args = server.endpoint() + " " + profile_.path();
+  const cache::PackageCache cached(testing_support::PackageCacheFolder(ctx.installDir));
+  const std::string record = NarrowToCodePage(cached.PathOf(key, L".resume"), CP_ACP, 32768);
+
+  HANDLE first = testing_support::StartProgram(program, args, profile_.path());
+  ASSERT_NE(first, nullptr);
+  int64_t reached = 0;
+  for (int i = 0; i < 400 && reached < size / 2; ++i, Sleep(50)) {
+    std::istringstream lines(PathExists(record) ? ReadFileBytes(record) : std::string());
+    std::string line;
+    for (int n = 0; n < 5 && std::getline(lines, line); ++n) {
+    }
+    reached = std::atoll(line.c_str());
+  }
+  TerminateProcess(first, 9);
+  WaitForSingleObject(first, 10000);
+  CloseHandle(first);
+  ASSERT_GE(reached, size / 2);
+
+  server.SetFaults({});
+  server.ClearLog();
+  HANDLE second = testing_support::StartProgram(program, args, profile_.path());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(WaitForSingleObject(second, 120000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  GetExitCodeProcess(second, &code);
+  CloseHandle(second);
+  EXPECT_EQ(code, 0u);
+
+  int resumed = 0;
+  for (const auto& r : testing_support::SettledRequestLog(server)) {
+    // (The killed run's answer is logged once the server notices it went.)
+    if (r.method != "GET" || r.key != key || r.range.empty()) continue;
+    ++resumed;
+    EXPECT_EQ(r.status, 206);
+    const int64_t from = std::atoll(r.range.c_str() + 6);
+    EXPECT_GE(from, reached);
+    EXPECT_EQ(r.range, "bytes=" + std::to_string(from) + "-");
+    EXPECT_EQ(r.bodyBytes, size - from);
+  }
+  EXPECT_EQ(resumed, 1);
+  for (const auto& file : testing_support::ReadExpectedTree(testing_support::DosPath(KAVIMOR_E2E_UPDATE) + "\\before_tree.txt")) {
+    const std::string bytes = ReadFileBytes(ctx.installDir + "\\" + file.path);
+    ASSERT_EQ(bytes.size(), file.size) << file.path;
+    ASSERT_EQ(testing_support::Crc32(bytes), file.crc) << file.path;
+  }
+  testing_support::ForgetPackageCache(ctx.installDir);
 }
 
 // The same installation on a system of another script (the locale runs set
@@ -223,6 +387,7 @@ TEST_F(EndToEnd, FoldersNamedInTheSystemsScript) {
   ApplyDirectoryLayout(ctx, profileBase, "", ctx.packageId);
   const std::wstring picked = WideFromCodePage(profile_ / (nameBytes + "\\"), CP_ACP, 4096) + name + L"\\";
   ASSERT_TRUE(ApplyPickedFolder(picked, SystemCodePage()));
+  testing_support::ForgetPackageCache(ctx.installDir);
   const std::wstring installDir = picked.substr(0, picked.size() - 1) + L"\\Kavimor201805v9.5";
   ASSERT_EQ(WideFromCodePage(ctx.installDir, CP_ACP, 4096), installDir);
 

@@ -58,6 +58,23 @@ def shared_entry(copies):
     return set_count(one[:first] + central + tail, copies)
 
 
+def overlapping_stored():
+    """A stored archive whose second entry's local header and data lie inside
+    the first entry's data: the overlap a deflated seed cannot show, since
+    there the first entry's data is not the second's bytes as they are."""
+    inner = archive([("b.txt", b"overlap " * 16)], zipfile.ZIP_STORED)
+    inner_central = records(inner)[0]
+    b_local = inner[:inner_central]
+    b_record = inner[inner_central:end_record(inner)]
+    outer = archive([("a.bin", b_local)], zipfile.ZIP_STORED)
+    a_data = 30 + len("a.bin")
+    first = records(outer)[0]
+    end = end_record(outer)
+    central = outer[first:end] + b_record[:42] + struct.pack("<I", a_data) + b_record[46:]
+    tail = outer[end:end + 8] + struct.pack("<HHII", 2, 2, len(central), first) + outer[end + 20:]
+    return outer[:first] + central + tail
+
+
 def zips():
     files = [("readme.txt", b"kavimor quote tick " * 20), ("bin/app.dll", bytes(range(256))),
              ("bin/data/table.dat", b"\x00\x01order\r\n" * 30)]
@@ -79,6 +96,7 @@ def zips():
         "count_long.zip": set_count(three, 5),
         "damaged_second_record.zip": bytes(damaged),
         "pushed_by_local_extra.zip": bytes(pushed),
+        "overlapping_stored.zip": overlapping_stored(),
     }
 
 

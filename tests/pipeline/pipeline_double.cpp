@@ -33,6 +33,8 @@ void Progress(IClient& client, double fraction) {
 
 }  // namespace
 
+void IClient::KeepOnlyThisReleaseInCache() {}
+
 bool IClient::DownloadObject(const std::string& key, const std::string& localPath) {
   PipelineDouble& d = PipelineDouble::Get();
   d.downloads.push_back(key + " -> " + localPath);

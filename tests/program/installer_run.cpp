@@ -1,5 +1,7 @@
 #include "program/installer_run.h"
 
+#include "support/package_cache_helpers.h"
+
 #include <shlobj.h>
 
 #include <cstdlib>
@@ -129,6 +131,9 @@ void CleanMachine(const InstallPlaces& places) {
   testing_support::RemoveTree(places.installDir);
   testing_support::RemoveTree(places.stagingDir);
   testing_support::RemoveTree(places.dependDir);
+  // The package cache of this install folder, or a later run would take
+  // its packages from there instead of the server the test set up.
+  testing_support::ForgetPackageCache(places.installDir);
   RegDeleteTreeA(HKEY_LOCAL_MACHINE,
                  "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kavimor_201805v9.5");
   RegDeleteTreeA(HKEY_LOCAL_MACHINE,

@@ -21,6 +21,7 @@
 #include "registration_helpers.h"
 #include "support/message_sink.h"
 #include "support/oss_server.h"
+#include "support/package_cache_helpers.h"
 #include "support/package_tree.h"
 #include "support/test_support.h"
 #include "transfer/release_crypto.h"
@@ -122,6 +123,7 @@ class SignedRelease : public ::testing::Test {
     ctx.languageId = 2052;
     ctx.languageCode = "CHS";
     ApplyDirectoryLayout(ctx, profile, "", ctx.packageId);
+    testing_support::ForgetPackageCache(ctx.installDir);
     return ctx;
   }
 
@@ -235,11 +237,24 @@ class SignedRelease : public ::testing::Test {
 TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
   const std::string signedRelease = DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix;
   const std::string published = ReadFileBytes(signedRelease + "\\release-index.sig");
-  const std::vector<std::string> started = {Gbk(u8"下载前端依赖库"), Gbk(u8"下载服务依赖库"),
-                                            Gbk(u8"下载配置文件"), Gbk(u8"下载运行库")};
+  // Each object fetched leaves one line saying how and at what cost; the
+  // cache starts empty, so every one comes whole.
+  auto fetched = [](const std::string& release, const std::string& key) {
+    return testing_support::FetchedWholeLine(release, kPrefix, key);
+  };
+  auto started = [&](const std::string& release) {
+    return std::vector<std::string>{fetched(release, "summary.ini"), Gbk(u8"下载前端依赖库"),
+                                    Gbk(u8"下载服务依赖库"),          fetched(release, "base.zip"),
+                                    Gbk(u8"下载配置文件"),            fetched(release, "config.zip"),
+                                    Gbk(u8"下载运行库")};
+  };
   auto concat = [](std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+  };
+  auto rest = [&](const std::string& release) {
+    return std::vector<std::string>{fetched(release, "fix/9.5.9.1.zip"), Gbk(u8"下载Quant"),
+                                    fetched(release, "quant/1.2.0.zip")};
   };
 
   auto notSigned = [](const std::string&) {
@@ -255,10 +270,14 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
   auto withSizeAndDigest = [&](const std::string& key, const std::string& name) {
     return [&, key, name](const std::string& release) {
       const std::string original = ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\" + name);
-      return concat({published5}, concat(started, {"Release check failed,key:" + key + "," +
-                                                       SizeAndDigest(ReadFileBytes(release + "\\" + name)) +
-                                                       ",expected " + SizeAndDigest(original),
-                                                   Gbk(u8"下载运行库失败")}));
+      // A download that does not match the index is fetched once more,
+      // then refused.
+      const std::string refusal = "Release check failed,key:" + key + "," +
+                                  SizeAndDigest(ReadFileBytes(release + "\\" + name)) + ",expected " +
+                                  SizeAndDigest(original);
+      const std::string line = fetched(release, key.substr(kPrefix.size() + 1));
+      return concat({published5},
+                    concat(started(release), {line, refusal, line, refusal, Gbk(u8"下载运行库失败")}));
     };
   };
   const std::string runtimeKey = kPrefix + "/fix/9.5.9.1.zip";
@@ -266,16 +285,16 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
 
   const std::vector<Case> cases = {
       {"as published", true, [](const std::string&) {}, StartOutcome::Started, WM_INSTALL_DONE, 0,
-       [&](const std::string&) { return concat({published5}, concat(started, {Gbk(u8"下载Quant")})); }, 0, 5},
+       [&](const std::string& release) { return concat({published5}, concat(started(release), rest(release))); }, 0, 5},
       // The same release again (a repair) installs; the record stays.
       {"as installed", true, [](const std::string&) {}, StartOutcome::Started, WM_INSTALL_DONE, 0,
-       [&](const std::string&) { return concat({published5}, concat(started, {Gbk(u8"下载Quant")})); }, 5, 5},
+       [&](const std::string& release) { return concat({published5}, concat(started(release), rest(release))); }, 5, 5},
       // A build without the key neither asks for the index nor checks, and
       // says so.
       {"as published, no key", false, [](const std::string&) {}, StartOutcome::Started, WM_INSTALL_DONE, 0,
-       [&](const std::string&) { return concat({"release verification off"}, concat(started, {Gbk(u8"下载Quant")})); }},
+       [&](const std::string& release) { return concat({"release verification off"}, concat(started(release), rest(release))); }},
       {"signed with the next key of a rotation", true, Serve("", "next"), StartOutcome::Started, WM_INSTALL_DONE, 0,
-       [&](const std::string&) { return concat({verified5 + ",key:next"}, concat(started, {Gbk(u8"下载Quant")})); },
+       [&](const std::string& release) { return concat({verified5 + ",key:next"}, concat(started(release), rest(release))); },
        0, 5, true},
       {"signed with the next key, build without it", true, Serve("", "next"), StartOutcome::Started,
        WM_INSTALL_FAILED, kStepManifest, notSigned},
@@ -291,9 +310,9 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
       {"expired", true, Serve("expired"), StartOutcome::Started, WM_INSTALL_FAILED, kStepReleaseExpired,
        refused("Release index refused,expired:" + ExpiryOf(Variant("expired")) + ",now:")},
       {"version 1, nothing recorded", true, Serve("v1"), StartOutcome::Started, WM_INSTALL_DONE, 0,
-       [&](const std::string&) {
+       [&](const std::string& release) {
          return concat({"Release index verified,objects:5,version 1 without serial,key:current"},
-                       concat(started, {Gbk(u8"下载Quant")}));
+                       concat(started(release), rest(release)));
        }},
       {"version 1 after a serial", true, Serve("v1"), StartOutcome::Started, WM_INSTALL_FAILED, kStepReleaseOlder,
        refused("Release index refused,version 1 index without serial,installed serial:5"), 5, 5},
@@ -319,10 +338,10 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
          WriteFileBytes(release + "\\fix\\9.5.9.1.zip", bytes + std::string(3 << 20, 'x'));
        },
        StartOutcome::Started, WM_INSTALL_FAILED, kStepDownloadRuntime,
-       [&](const std::string&) {
+       [&](const std::string& release) {
          const size_t size = ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\" + runtime).size();
          return concat({published5},
-                       concat(started, {"Downfile Fail,code:ClientError:200023,message:Failed writing received data "
+                       concat(started(release), {"Downfile Fail,code:ClientError:200023,message:Failed writing received data "
                                         "to disk/application.the response stream refused the body,requestId:",
                                         "Download stopped,key:" + runtimeKey + ",the body passed its signed size of " +
                                             std::to_string(size) + " bytes",
@@ -336,9 +355,12 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
        },
        StartOutcome::Started, WM_INSTALL_FAILED, kStepManifest,
        [&](const std::string& release) {
-         return std::vector<std::string>{published5, "Release check failed,key:9.5KavimorIE/summary.ini," +
-                                                         SizeAndDigest(ReadFileBytes(release + "\\summary.ini")) +
-                                                         ",expected "};
+         const std::string refused =
+             "Release check failed,key:9.5KavimorIE/summary.ini," + SizeAndDigest(ReadFileBytes(release + "\\summary.ini")) +
+             ",expected ";
+         const std::string original = ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\summary.ini");
+         return std::vector<std::string>{published5, fetched(release, "summary.ini"), refused + SizeAndDigest(original),
+                                         fetched(release, "summary.ini"), refused};
        }},
       {"index signed with another key", true,
        [](const std::string& release) {

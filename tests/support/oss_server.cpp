@@ -147,7 +147,8 @@ std::vector<OssRequestRecord> OssServerProcess::RequestLog() const {
     const std::vector<std::string> f = Split(line, '\t');
     if (f.size() < 8) continue;
     records.push_back({f[0], f[1], f[2], std::atoi(f[3].c_str()), f[4], f[5], f[6], f[7],
-                       f.size() > 8 ? std::atoi(f[8].c_str()) : 0});
+                       f.size() > 8 ? std::atoi(f[8].c_str()) : 0,
+                       f.size() > 9 ? std::atoll(f[9].c_str()) : 0, f.size() > 10 ? f[10] : std::string()});
   }
   return records;
 }

@@ -25,7 +25,7 @@
 namespace testing_support {
 
 struct OssFault {
-  std::string kind;        // status, drop, stall, corrupt, bad_crc, close_framed(_cut)
+  std::string kind;        // status, drop, stall, trickle, corrupt, bad_crc, ignore_range, close_framed(_cut)
   std::string key = "*";   // object key, or * for every key
   int64_t value = 0;       // status code, or a byte offset into the body
   int times = 0;           // matching requests affected; 0: all
@@ -43,6 +43,8 @@ struct OssRequestRecord {
   std::string contentType;
   std::string range;
   int clientPort = 0;  // the same for every request of one connection
+  int64_t bodyBytes = 0;  // body bytes the server sent (logged once they went)
+  std::string ifRange;
 };
 
 struct OssServerOptions {
