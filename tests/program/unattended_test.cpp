@@ -17,6 +17,7 @@
 
 #include "engine/exit_codes.h"
 #include "platform/handles.h"
+#include "platform/instance_mutex.h"
 #include "platform/text.h"
 #include "program/installer_run.h"
 #include "support/oss_server.h"
@@ -309,8 +310,8 @@ TEST_F(UnattendedExitCodes, EachProvokedCodeIsTheReadmeRowAndUsageErrorsCreateNo
 
   // Another copy holds the session's installer mutex.
   {
-    win::UniqueHandle other(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
-    ASSERT_TRUE(other);
+    win::UniqueHandle other;
+    ASSERT_EQ(instance::ClaimInstanceName(kInstanceMutexName, other), instance::Claim::First);
     const InstallerExit run = RunInstaller(L"/S /D=" + Folder());
     EXPECT_EQ(run.exitCode, kExitAnotherCopyRunning) << readme.at(kExitAnotherCopyRunning);
     EXPECT_TRUE(run.windows.empty()) << Joined(run.windows);
