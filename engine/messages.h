@@ -5,7 +5,7 @@
 
 constexpr UINT WM_INSTALL_PROGRESS = WM_USER + 107;  // lParam: overall percentage
 constexpr UINT WM_INSTALL_DONE = WM_USER + 108;      // lParam: 0; last message of a run
-constexpr UINT WM_INSTALL_FAILED = WM_USER + 111;    // lParam: failure code 1..11 or 15, 0 for the manifest
+constexpr UINT WM_INSTALL_FAILED = WM_USER + 111;    // lParam: failure code 1..11, 15 or 16, 0 for the manifest
 constexpr UINT WM_INSTALL_STEP = WM_USER + 114;      // lParam: step index 1..14
 
 // Step indices (also the failure codes of the steps that can fail). They
@@ -27,6 +27,9 @@ enum InstallStep : int {
   kStepSaveVersion = 13,
   kStepDeleteOld = 14,
   kStepClientMissing = 15,  // only ever a failure code: the packages lack the client
+  // Only ever a failure code: the hand-over failed and the old installation
+  // could be put back only in part; the next start finishes restoring it.
+  kStepHandOverPartial = 16,
 };
 
 // Install state of the main window.

@@ -18,11 +18,27 @@
 
 ThreadStartFunction StartWorkerThread = _beginthreadex;
 
+namespace {
+
+void WriteStartLines() {
+  WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
+  WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
+}
+
+}  // namespace
+
 StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   AppContext& ctx = GetAppContext();
   // Folders named with '?' for characters the system's code page lacks
   // would be other folders: nothing is touched.
   if (RefuseUnrepresentableProfile(ctx, owner)) return StartOutcome::Declined;
+
+  // An earlier run cut short inside its hand-over may have left the only
+  // complete installation in the staging folder: that is settled first,
+  // whatever the user answers below (the user may have picked another
+  // install folder since the program started).
+  if (!SettleEarlierHandOver(owner)) return StartOutcome::Declined;
+  if (RefuseLinkedInstallFolder(ctx, owner)) return StartOutcome::Declined;
 
   // Ask first: a user who cancels must keep the client they are working in.
   if (GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES) {
@@ -33,19 +49,20 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
 
   KillRunningClient(ctx.installDir, WideFromCodePage(kClientExeName, kGbkCodePage, 101).c_str());
 
-  // An earlier run cut short inside its hand-over may have left the only
-  // complete installation in the staging folder: settle that before the
-  // staging folder is emptied. The log is not open yet; its lines follow
-  // the first two.
-  const std::vector<std::string> recovery = RecoverInterruptedHandOver(ctx.stagingDir);
-
-  DeletePath(ctx.stagingDir);
+  // Never through a link, and never while a hand-over journal still needs
+  // what the staging folder holds.
+  DeleteStagingIfSettled(ctx.installDir, ctx.stagingDir);
   CreateFolderPath(ctx.stagingDir + "\\");
   OpenInstallLog(ctx.logDir);
   if (owner != nullptr) UpdateWindow(owner);
-  WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
-  WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
-  for (const std::string& line : recovery) WriteLog(line.c_str());
+  WriteStartLines();
+  for (const std::string& line : TakePendingRecoveryLines()) WriteLog(line.c_str());
+  // The downloads go into the staging folder: it must be a real folder now.
+  if (IsLinkOrFile(ctx.stagingDir)) {
+    WriteLog(("Staging folder is not a real folder, not used: " + LogTextOfPath(ctx.stagingDir)).c_str());
+    CloseInstallLog();
+    return StartOutcome::WorkerNotStarted;
+  }
 
   // The manifest transfer can take as long as the object store makes it
   // wait; on the UI thread that froze the window. One thread fetches it and

@@ -26,6 +26,7 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"保存版本信息",  // 13
         L"删除备份文件",  // 14
         L"安装包缺少客户端程序,安装",  // 15
+        L"旧版本未能完全恢复,下次启动时继续恢复,安装",  // 16
     },
     {  // traditional Chinese
         L"下載安裝統計信息",  // 0
@@ -44,6 +45,7 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"保存版本信息",  // 13
         L"刪除備份文件",  // 14
         L"安裝包缺少客戶端程式,安裝",  // 15
+        L"舊版本未能完全恢復,下次啟動時繼續恢復,安裝",  // 16
     },
     {  // English
         L"Download install-statistics",  // 0
@@ -62,6 +64,7 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"Save version information",  // 13
         L"Delete backup files",  // 14
         L"The packages lack the client program,install",  // 15
+        L"Old version partly restored, the next start completes it. Install",  // 16
     },
 };
 

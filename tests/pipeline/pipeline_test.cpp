@@ -57,6 +57,12 @@ class PipelineTest : public ::testing::Test {
   }
 
   std::vector<std::string> Log() { return testing_support::LogTexts(GetAppContext().logDir); }
+  static bool JournalExists() {
+    std::string why;
+    const std::wstring path = HandOverJournalPath(GetAppContext().stagingDir, why);
+    EXPECT_FALSE(path.empty()) << why;
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
 
   ScratchDir dir_{"pipeline"};
   MessageSink sink_;
@@ -307,13 +313,14 @@ TEST_F(PipelineTest, StartSettlesAnInterruptedHandOverBeforeEmptyingStaging) {
   const AppContext& ctx = GetAppContext();
   HandOverJournal journal;
   journal.phase = HandOverPhase::MovingAside;
-  journal.installDir = ctx.installDir;
-  journal.sourceDir = journal.stagingDir = ctx.stagingDir;
-  journal.asideDir = ctx.installDir + "old";
+  journal.installDir = WideFromCodePage(ctx.installDir, CP_ACP, 32768);
+  journal.stagingDir = WideFromCodePage(ctx.stagingDir, CP_ACP, 32768);
+  journal.aside = {L"b.txt"};
+  const std::string asideDir = ctx.installDir + "old";
   CreateDirectoryA(ctx.installDir.c_str(), nullptr);
   testing_support::WriteFileBytes(ctx.installDir + "\\a.txt", "a");
-  CreateDirectoryA(journal.asideDir.c_str(), nullptr);
-  testing_support::WriteFileBytes(journal.asideDir + "\\b.txt", "b");
+  CreateDirectoryA(asideDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(asideDir + "\\b.txt", "b");
   CreateDirectoryA(ctx.stagingDir.c_str(), nullptr);
   testing_support::WriteFileBytes(ctx.stagingDir + "\\new.txt", "new");
   ASSERT_TRUE(WriteHandOverJournal(ctx.stagingDir, journal));
@@ -325,8 +332,8 @@ TEST_F(PipelineTest, StartSettlesAnInterruptedHandOverBeforeEmptyingStaging) {
   EXPECT_EQ(sink_.messages().back().lParam, kStepManifest);
   EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\a.txt"), "a");
   EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\b.txt"), "b");
-  EXPECT_FALSE(testing_support::PathExists(journal.asideDir));
-  EXPECT_FALSE(testing_support::PathExists(HandOverJournalPath(ctx.stagingDir)));
+  EXPECT_FALSE(testing_support::PathExists(asideDir));
+  EXPECT_FALSE(JournalExists());
   EXPECT_FALSE(testing_support::PathExists(ctx.stagingDir + "\\new.txt"));
   std::vector<std::string> expected = StartLines();
   expected.push_back("Interrupted hand-over found while moving the old installation aside: " + ctx.installDir);
