@@ -359,8 +359,14 @@ bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link) {
   std::string to = UnixName(link);
   if (from.empty() || to.empty()) return false;
   if (!RunUnix(L"/bin/ln -s " + Quoted(from) + L" " + Quoted(to))) return false;
-  DWORD attributes = GetFileAttributesW(link.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  // The Wine process that stands for the Unix one can end before the Unix
+  // program has done its work (seen with two tests starting links at once).
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+    Sleep(100);
+  }
+  return false;
 }
 
 bool SetUnixMode(const std::wstring& path, const char* octalMode) {
