@@ -358,7 +358,8 @@ bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link) {
   std::string from = UnixName(target);
   std::string to = UnixName(link);
   if (from.empty() || to.empty()) return false;
-  if (!RunUnix(L"/bin/ln -s " + Quoted(from) + L" " + Quoted(to))) return false;
+  // -n: never a link inside the folder an existing link leads to.
+  if (!RunUnix(L"/bin/ln -sn " + Quoted(from) + L" " + Quoted(to))) return false;
   // The Wine process that stands for the Unix one can end before the Unix
   // program has done its work (seen with two tests starting links at once).
   for (int attempt = 0; attempt < 50; ++attempt) {
