@@ -609,16 +609,17 @@ const char* PhaseName(HandOverPhase phase) {
 // Settles a journal; true when nothing is left to do, and the journal is
 // then gone.
 bool Settle(const HandOverJournal& j, const std::wstring& journalPath, std::vector<std::string>& lines) {
-  bool ok;
-  if (j.phase == HandOverPhase::Committed) {
-    ok = Complete(j, lines);
-    lines.push_back(ok ? "New installation complete" : "New installation complete, old files left over");
-  } else {
-    if (!j.rollingBack && j.phase != HandOverPhase::Begun) AppendBytes(journalPath, "rollback\r\n");
-    ok = Undo(j, lines);
-    lines.push_back(ok ? "Old installation restored" : "Old installation not fully restored");
+  const bool committed = j.phase == HandOverPhase::Committed;
+  if (!committed && !j.rollingBack && j.phase != HandOverPhase::Begun) AppendBytes(journalPath, "rollback\r\n");
+  bool ok = committed ? Complete(j, lines) : Undo(j, lines);
+  // A journal that stays would have the next start do it all again; that is
+  // harmless, but it is not settled.
+  if (ok && !DeleteFileW(journalPath.c_str()) && !Missing(GetLastError())) {
+    lines.push_back(ErrorLine("Hand-over journal not removed:", journalPath, GetLastError()));
+    ok = false;
   }
-  if (ok) DeleteFileW(journalPath.c_str());
+  if (committed) lines.push_back(ok ? "New installation complete" : "New installation complete, old files left over");
+  else lines.push_back(ok ? "Old installation restored" : "Old installation not fully restored");
   return ok;
 }
 
@@ -920,7 +921,9 @@ bool DeleteStagingIfSettled(const std::string& installDir, const std::string& st
   HandOverJournal journal;
   std::string why;
   const JournalState state = ReadHandOverJournal(installDir, stagingDir, journal, why);
-  if (state != JournalState::None && state != JournalState::Refused) return false;
+  // A committed swap no longer needs anything in the staging folder.
+  const bool committed = state == JournalState::Readable && journal.phase == HandOverPhase::Committed;
+  if (state != JournalState::None && state != JournalState::Refused && !committed) return false;
   std::vector<std::string> lines;
   return DeleteTree(W(stagingDir), lines);
 }

@@ -588,6 +588,10 @@ class HostileTest : public FinaliseTest {
     }
     return tree;
   }
+  void TearDown() override {
+    testing_support::RemoveUnixSymlinksBelow(WideOf(root_.path()));
+    FinaliseTest::TearDown();
+  }
   std::string protected_;
 };
 

@@ -46,6 +46,7 @@ class PipelineTest : public ::testing::Test {
   }
   void TearDown() override {
     CloseInstallLog();
+    if (madeLinks_) testing_support::RemoveUnixSymlinksBelow(WideFromCodePage(dir_.path(), CP_ACP, 32768));
     std::string why;
     const std::wstring journal = HandOverJournalPath(GetAppContext().stagingDir, why);
     if (!journal.empty()) {
@@ -85,6 +86,7 @@ class PipelineTest : public ::testing::Test {
   }
 
   ScratchDir dir_{"pipeline"};
+  bool madeLinks_ = false;  // removed from the Unix side at the end
   MessageSink sink_;
   IClient client_;
 };
@@ -452,6 +454,7 @@ TEST_F(PipelineTest, InstallFolderThatIsALinkIsRefused) {
   const std::string target = dir_ / "elsewhere";
   CreateDirectoryA(target.c_str(), nullptr);
   testing_support::WriteFileBytes(target + "\\service.exe", "not ours");
+  madeLinks_ = true;
   ASSERT_TRUE(testing_support::MakeUnixSymlink(WideFromCodePage(target, CP_ACP, 32768),
                                                WideFromCodePage(ctx.installDir, CP_ACP, 32768)));
   testing_support::DialogAnswerer answer(IDOK);

@@ -360,14 +360,14 @@ bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link) {
   if (from.empty() || to.empty()) return false;
   // -n: never a link inside the folder an existing link leads to.
   if (!RunUnix(L"/bin/ln -sn " + Quoted(from) + L" " + Quoted(to))) return false;
-  // The Wine process that stands for the Unix one can end before the Unix
-  // program has done its work (seen with two tests starting links at once).
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    const DWORD attributes = GetFileAttributesW(link.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
-    Sleep(100);
-  }
-  return false;
+  const DWORD attributes = GetFileAttributesW(link.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool RemoveUnixSymlinksBelow(const std::wstring& folder) {
+  std::string name = UnixName(folder);
+  if (name.empty()) return false;
+  return RunUnix(L"/usr/bin/find " + Quoted(name) + L" -type l -delete");
 }
 
 bool SetUnixMode(const std::wstring& path, const char* octalMode) {
