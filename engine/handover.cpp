@@ -877,6 +877,7 @@ Recovery RecoverInterruptedHandOver(const std::string& installDir, const std::st
   HandOverJournal journal;
   std::string why;
   const JournalState state = ReadHandOverJournal(installDir, stagingDir, journal, why);
+  recovery.installDir = journal.installDir.empty() ? W(installDir) : journal.installDir;
   // The journal of the previous installer lay in the user's folder, where
   // anyone could have written it: it is never acted on.
   const std::string legacy = stagingDir + ".handover";

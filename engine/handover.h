@@ -146,6 +146,10 @@ enum class RecoveryOutcome {
 struct Recovery {
   RecoveryOutcome outcome = RecoveryOutcome::Nothing;
   std::vector<std::string> lines;  // for the install log
+  // The install folder the journal is about: the one it names when it
+  // could be read (another than this start's when the user picked another
+  // since), else this start's.
+  std::wstring installDir;
 };
 // The start sequence's look at what an interrupted run left for the
 // install and staging folders of this start. Can itself be interrupted and

@@ -45,7 +45,7 @@ bool SettleEarlierHandOver(HWND owner) {
   }
   PendingRecoveryLines.clear();
   MessageBoxW(owner,
-              UnsettledHandOverMessage(ctx.languageId, WideFromCodePage(ctx.installDir, CP_ACP, 32768)).c_str(),
+              UnsettledHandOverMessage(ctx.languageId, recovery.installDir).c_str(),
               ReinstallPromptFor(ctx.languageId).caption, MB_OK | MB_ICONERROR);
   return false;
 }

@@ -661,6 +661,9 @@ TEST_P(PlantedJournalTest, LeavesEveryFolderAsItIsAndStopsTheStart) {
     EXPECT_EQ(recovery.outcome, RecoveryOutcome::Unsettled);
     ASSERT_FALSE(recovery.lines.empty());
     EXPECT_EQ(recovery.lines.back().rfind(GetParam().line, 0), 0u) << recovery.lines.back();
+    // The folder the user is told about: the one a readable journal names.
+    const bool namesOther = std::string(GetParam().name).rfind("other_install", 0) == 0;
+    EXPECT_EQ(recovery.installDir, WideOf(namesOther ? protected_ : ctx.installDir));
     // What a start does next: the staging folder stays while the journal does.
     EXPECT_FALSE(DeleteStagingIfSettled(ctx.installDir, ctx.stagingDir));
   }
