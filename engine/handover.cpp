@@ -515,13 +515,16 @@ struct UndoResult {
   bool first = true;  // no entry put back yet in this pass
 };
 
-void UndoMove(const std::wstring& from, const std::wstring& to, UndoResult& result, std::vector<std::string>& lines) {
+// `old`: the entry belongs to the old installation, which must come back
+// whole; an entry of the new tree that went missing is only named.
+void UndoMove(const std::wstring& from, const std::wstring& to, bool old, UndoResult& result,
+              std::vector<std::string>& lines) {
   const bool there = Exists(from);
   const bool moved = Exists(to);
   if (there && !moved) return;  // never moved, or already back
   if (!there && !moved) {
     lines.push_back("Missing, not restored: " + N(from));
-    result.whole = false;
+    if (old) result.whole = false;
     return;
   }
   if (there && moved) {
@@ -563,10 +566,10 @@ bool Undo(const HandOverJournal& j, std::vector<std::string>& lines) {
   UndoResult result;
   if (j.phase >= HandOverPhase::MovingIn)
     for (auto name = j.in.rbegin(); name != j.in.rend(); ++name)
-      UndoMove(source + L"\\" + *name, j.installDir + L"\\" + *name, result, lines);
+      UndoMove(source + L"\\" + *name, j.installDir + L"\\" + *name, false, result, lines);
   if (j.phase >= HandOverPhase::MovingAside)
     for (auto name = j.aside.rbegin(); name != j.aside.rend(); ++name)
-      UndoMove(j.installDir + L"\\" + *name, aside + L"\\" + *name, result, lines);
+      UndoMove(j.installDir + L"\\" + *name, aside + L"\\" + *name, true, result, lines);
   held.clear();
   if (!result.whole) return false;
   // The aside folder is the swap's own; anything left in it was not in the

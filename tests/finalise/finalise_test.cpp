@@ -853,4 +853,38 @@ TEST_F(FinaliseTest, RecoveryHandlesNamesOutsideTheCodePageAndLongPaths) {
   ExpectNoSwapLeftovers();
 }
 
+
+// The commit is recorded only once the whole new tree is seen in place: an
+// entry that vanishes after it was moved in (a program of the user's takes
+// it away) leaves the swap uncommitted, and the old installation comes back
+// whole with the clean code 11.
+void TakeAwayTheClient(HandOverPoint point) {
+  if (point != HandOverPoint::AllIn) return;
+  const std::string exe = GetAppContext().installDir + "\\kavimor v9.5.exe";
+  MoveFileA(exe.c_str(), (exe + ".taken").c_str());
+}
+
+TEST_F(FinaliseTest, NothingIsCommittedBeforeTheNewTreeIsSeenInPlace) {
+  const AppContext& ctx = GetAppContext();
+  FillStaging(true);
+  FillOldInstall();
+  const Tree oldTree = Snapshot(ctx.installDir);
+  OpenInstallLog(ctx.logDir);
+  SetHandOverCheckpoint(TakeAwayTheClient);
+  const unsigned result = Run();
+  SetHandOverCheckpoint(nullptr);
+  CloseInstallLog();
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(messages_, kHandOverFailed);
+  Tree restored = Snapshot(ctx.installDir);
+  EXPECT_EQ(restored.erase("kavimor v9.5.exe.taken"), 1u);  // what the other program took stays its own
+  EXPECT_EQ(restored, oldTree);
+  const auto lines = testing_support::LogTexts(ctx.logDir);
+  const std::string notInPlace = "Not in place after the move: " + Installed("kavimor v9.5.exe");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), notInPlace), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Old installation restored"), lines.end());
+  EXPECT_EQ(lines.back(), Gbk(u8"安装失败：文件被占用"));
+  ExpectNoSwapLeftovers();
+}
+
 }  // namespace
