@@ -231,6 +231,16 @@ class FinaliseTest : public ::testing::Test {
     CloseHandle(victim);
     return stopped;
   }
+  // Run with the log open in the install folder, as a real run has it, and
+  // `checkpoint` called at every point of the hand-over; the log is closed after.
+  unsigned RunWithCheckpoint(HandOverCheckpoint checkpoint) {
+    OpenInstallLog(GetAppContext().logDir);
+    SetHandOverCheckpoint(checkpoint);
+    const unsigned result = Run();
+    SetHandOverCheckpoint(nullptr);
+    CloseInstallLog();
+    return result;
+  }
   static Recovery Recover() {
     return RecoverInterruptedHandOver(GetAppContext().installDir, GetAppContext().stagingDir);
   }
@@ -773,12 +783,7 @@ TEST_F(FinaliseTest, PartialRollbackIsItsOwnOutcomeAndLaterStartsFinishIt) {
   FillOldInstall();
   PutFile(Installed("a.dll"), "old a");
   const Tree oldTree = Snapshot(ctx.installDir);
-  OpenInstallLog(ctx.logDir);
-  SetHandOverCheckpoint(HoldTwoNewEntries);
-
-  const unsigned result = Run();
-  SetHandOverCheckpoint(nullptr);
-  CloseInstallLog();
+  const unsigned result = RunWithCheckpoint(HoldTwoNewEntries);
   ASSERT_NE(HeldMovedIn, nullptr);
   ASSERT_NE(HeldStillStaged, nullptr);
   EXPECT_EQ(result, 0u);
@@ -869,11 +874,7 @@ TEST_F(FinaliseTest, NothingIsCommittedBeforeTheNewTreeIsSeenInPlace) {
   FillStaging(true);
   FillOldInstall();
   const Tree oldTree = Snapshot(ctx.installDir);
-  OpenInstallLog(ctx.logDir);
-  SetHandOverCheckpoint(TakeAwayTheClient);
-  const unsigned result = Run();
-  SetHandOverCheckpoint(nullptr);
-  CloseInstallLog();
+  const unsigned result = RunWithCheckpoint(TakeAwayTheClient);
   EXPECT_EQ(result, 0u);
   EXPECT_EQ(messages_, kHandOverFailed);
   Tree restored = Snapshot(ctx.installDir);
