@@ -49,6 +49,10 @@ int ExitCodeForFailure(int failureCode) {
     case kStepReleaseConflict:
     case kStepReleaseExpired:
       return kExitReleaseRefused;
+    // The old installation is back only in part: the next start must
+    // finish restoring it, which is what the recovery code says.
+    case kStepHandOverPartial:
+      return kExitRecoveryNeedsAttention;
     default:
       return failureCode;
   }

@@ -58,11 +58,18 @@ unsigned RunFinalisation(IClient& client) {
   WriteLog(Gbk(u8"复制新版本数据到原目录").c_str());
   placed = placed && swap.MoveNewIn();
   if (!placed) {
-    swap.RollBack();
     // The failure line goes out before the message: the window closes the
     // log when it sees WM_INSTALL_FAILED.
-    WriteLog(Gbk(u8"安装失败：文件被占用").c_str());
-    PostToMainWindow(WM_INSTALL_FAILED, kStepHandOver);
+    if (swap.RollBack()) {
+      WriteLog(Gbk(u8"安装失败：文件被占用").c_str());
+      PostToMainWindow(WM_INSTALL_FAILED, kStepHandOver);
+    } else {
+      // Not the clean failure: part of the old installation is still aside
+      // (the journal says what), and the next start puts it back before it
+      // does anything else.
+      WriteLog(Gbk(u8"安装失败：旧版本未完全恢复").c_str());
+      PostToMainWindow(WM_INSTALL_FAILED, kStepHandOverPartial);
+    }
     return 0;
   }
   swap.Finish();

@@ -5,7 +5,7 @@
 
 constexpr UINT WM_INSTALL_PROGRESS = WM_USER + 107;  // lParam: overall percentage
 constexpr UINT WM_INSTALL_DONE = WM_USER + 108;      // lParam: 0; last message of a run
-constexpr UINT WM_INSTALL_FAILED = WM_USER + 111;    // lParam: failure code 1..11, 15 to 18, 0 for the manifest
+constexpr UINT WM_INSTALL_FAILED = WM_USER + 111;    // lParam: failure code 1..11, 15 to 19, 0 for the manifest
 constexpr UINT WM_INSTALL_STEP = WM_USER + 114;      // lParam: step index 1..14
 
 // Step indices (also the failure codes of the steps that can fail). They
@@ -33,6 +33,9 @@ enum InstallStep : int {
   kStepReleaseOlder = 16,
   kStepReleaseConflict = 17,
   kStepReleaseExpired = 18,
+  // Only ever a failure code: the hand-over failed and the old installation
+  // could be put back only in part; the next start finishes restoring it.
+  kStepHandOverPartial = 19,
 };
 
 // Install state of the main window.

@@ -19,11 +19,27 @@
 
 ThreadStartFunction StartWorkerThread = _beginthreadex;
 
+namespace {
+
+void WriteStartLines() {
+  WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
+  WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
+}
+
+}  // namespace
+
 StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   AppContext& ctx = GetAppContext();
   // Folders named with '?' for characters the system's code page lacks
   // would be other folders: nothing is touched.
   if (RefuseUnrepresentableProfile(ctx, owner)) return StartOutcome::Declined;
+
+  // An earlier run cut short inside its hand-over may have left the only
+  // complete installation in the staging folder: that is settled first,
+  // whatever the user answers below (the user may have picked another
+  // install folder since the program started).
+  if (!SettleEarlierHandOver(owner)) return StartOutcome::RecoveryNeedsAttention;
+  if (RefuseLinkedInstallFolder(ctx, owner)) return StartOutcome::Declined;
 
   // Ask first: a user who cancels must keep the client they are working in.
   // Unattended, the reinstall goes ahead (the log says so below).
@@ -38,37 +54,27 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
   const bool clientStopped = UnattendedRun() && ClientRunsFrom(ctx.installDir, clientExe.c_str());
   KillRunningClient(ctx.installDir, clientExe.c_str());
 
-  // An earlier run cut short inside its hand-over may have left the only
-  // complete installation in the staging folder: settle that before the
-  // staging folder is emptied. The log is not open yet; its lines follow
-  // the first two.
-  bool settled = true;
-  const std::vector<std::string> recovery = RecoverInterruptedHandOver(ctx.stagingDir, &settled);
-  if (!settled) {
-    // What the journal names may exist nowhere else: nothing is deleted
-    // until someone has looked.
-    OpenInstallLog(ctx.logDir);
-    WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
-    for (const std::string& line : recovery) WriteLog(line.c_str());
-    WriteLog(("Recovery needs attention, staging folder kept: " + LogTextOfPath(ctx.stagingDir)).c_str());
-    CloseInstallLog();
-    return StartOutcome::RecoveryNeedsAttention;
-  }
-
   // Installations keep what they verified for the next one.
   client.usePackageCache = true;
-  DeletePath(ctx.stagingDir);
+  // Never through a link, and never while a hand-over journal still needs
+  // what the staging folder holds.
+  DeleteStagingIfSettled(ctx.installDir, ctx.stagingDir);
   CreateFolderPath(ctx.stagingDir + "\\");
   OpenInstallLog(ctx.logDir);
   if (owner != nullptr) UpdateWindow(owner);
-  WriteLog("Version: IE_" KAVIMOR_VERSION_TEXT);
-  WriteLog(Gbk(u8"用户点击安装，安装开始...").c_str());
+  WriteStartLines();
   if (UnattendedRun()) {
     WriteLog(("Unattended installation, switches: " + UnattendedSwitches()).c_str());
     if (reinstall) WriteLog("Unattended: install folder exists, reinstall goes ahead");
     if (clientStopped) WriteLog("Unattended: client running from the install folder stopped (/CLOSEAPPS)");
   }
-  for (const std::string& line : recovery) WriteLog(line.c_str());
+  for (const std::string& line : TakePendingRecoveryLines()) WriteLog(line.c_str());
+  // The downloads go into the staging folder: it must be a real folder now.
+  if (IsLinkOrFile(ctx.stagingDir)) {
+    WriteLog(("Staging folder is not a real folder, not used: " + LogTextOfPath(ctx.stagingDir)).c_str());
+    CloseInstallLog();
+    return StartOutcome::WorkerNotStarted;
+  }
 
   // The manifest transfer can take as long as the object store makes it
   // wait; on the UI thread that froze the window. One thread fetches it and

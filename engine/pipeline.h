@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct IClient;
+struct AppContext;
 
 // Outcome of the UI-thread half of an installation start.
 enum class StartOutcome {
@@ -23,6 +25,25 @@ enum class StartOutcome {
 // cannot be fetched arrives later as WM_INSTALL_FAILED with kStepManifest,
 // after the log has been closed.
 StartOutcome StartInstallSequence(IClient& client, HWND owner);
+
+// What a start does first, at program start and again before the reinstall
+// warning: settles a hand-over an earlier run left unfinished for the
+// context's install and staging folders. False when one cannot be settled
+// (or its journal cannot be read or names other folders): then nothing has
+// been deleted, the log says why, and a message box owned by `owner` asks
+// the user to close what holds the folder and start again. The log lines of
+// a recovery that settled are kept for the run's log. UI thread only.
+bool SettleEarlierHandOver(HWND owner);
+// The lines of a recovery no run has logged yet, handed over once.
+std::vector<std::string> TakePendingRecoveryLines();
+// Writes, in a log of their own, recovery lines that no run has logged
+// (the program ends without an installation). UI thread only.
+void LogPendingRecoveryLines();
+
+// Refuses an install folder (or its log folder) that is a link or a file:
+// nothing is installed through a link. Says so in a message box owned by
+// `owner`; true when it refused.
+bool RefuseLinkedInstallFolder(const AppContext& ctx, HWND owner);
 
 // The runtime library's thread start, through which the start sequence
 // starts the worker; replaceable so that a start that fails can be seen.
@@ -44,6 +65,12 @@ struct ReinstallPrompt {
   const wchar_t* caption;
 };
 ReinstallPrompt ReinstallPromptFor(int languageId);
+
+// The message of a start stopped by an earlier hand-over that could not be
+// settled, naming its install folder, and of an install folder that is a
+// link; in the language of `languageId`.
+std::wstring UnsettledHandOverMessage(int languageId, const std::wstring& folder);
+std::wstring LinkedInstallFolderMessage(int languageId, const std::wstring& folder);
 
 // The message that refuses a folder the system's code page cannot represent,
 // in the language of `languageId`.

@@ -48,6 +48,55 @@ std::wstring UnrepresentableFolderMessage(int languageId, const std::wstring& fo
   return text.data();
 }
 
+namespace {
+
+std::wstring WithFolder(const wchar_t* format, const std::wstring& folder) {
+  std::vector<wchar_t> text(folder.size() + 1024, L'\0');
+  std::swprintf(text.data(), text.size(), format, folder.c_str());
+  return text.data();
+}
+
+}  // namespace
+
+std::wstring UnsettledHandOverMessage(int languageId, const std::wstring& folder) {
+  return WithFolder(
+      languageId == 1033
+          ? L"An earlier installation into\n%ls\nwas interrupted and could not yet be completed or undone. "
+            L"Nothing was deleted. Close every program that uses this folder, then start the installer "
+            L"again with this folder chosen; the install log names what is in the way."
+      : languageId == 1028
+          ? L"\u4E0A\u6B21\u5B89\u88DD\u5230\n%ls\n\u6642\u88AB\u4E2D\u65B7\uFF0C"
+            L"\u5C1A\u672A\u80FD\u5B8C\u6210\u6216\u5FA9\u539F\u3002\u672A\u522A\u9664"
+            L"\u4EFB\u4F55\u6A94\u6848\u3002\u8ACB\u95DC\u9589\u4F7F\u7528\u6B64\u8CC7"
+            L"\u6599\u593E\u7684\u6240\u6709\u7A0B\u5F0F\u5F8C\u91CD\u65B0\u57F7\u884C\u5B89\u88DD\u7A0B\u5F0F\u4E26\u9078\u64C7\u6B64\u8CC7\u6599\u593E\uFF1B\u5B89\u88DD\u8A18\u9304\u4E2D\u5217\u51FA"
+            L"\u4E86\u963B\u7919\u7684\u5167\u5BB9\u3002"
+          : L"\u4E0A\u6B21\u5B89\u88C5\u5230\n%ls\n\u65F6\u88AB\u4E2D\u65AD\uFF0C"
+            L"\u5C1A\u672A\u80FD\u5B8C\u6210\u6216\u64A4\u9500\u3002\u672A\u5220\u9664"
+            L"\u4EFB\u4F55\u6587\u4EF6\u3002\u8BF7\u5173\u95ED\u4F7F\u7528\u6B64\u6587"
+            L"\u4EF6\u5939\u7684\u6240\u6709\u7A0B\u5E8F\u540E\u91CD\u65B0\u8FD0\u884C\u5B89\u88C5\u7A0B\u5E8F\u5E76\u9009\u62E9\u6B64\u6587\u4EF6\u5939\uFF1B\u5B89\u88C5\u65E5\u5FD7\u4E2D\u5217\u51FA"
+            L"\u4E86\u963B\u788D\u7684\u5185\u5BB9\u3002",
+      folder);
+}
+
+std::wstring LinkedInstallFolderMessage(int languageId, const std::wstring& folder) {
+  return WithFolder(
+      languageId == 1033
+          ? L"The install folder\n%ls\nis a link to another place (a junction, mount point or symbolic "
+            L"link), or its log folder is. The installer does not install through links: choose a real folder."
+      : languageId == 1028
+          ? L"\u5B89\u88DD\u8CC7\u6599\u593E\n%ls\n\uFF08\u6216\u5176\u8A18\u9304\u8CC7"
+            L"\u6599\u593E\uFF09\u662F\u6307\u5411\u5176\u4ED6\u4F4D\u7F6E\u7684\u9023"
+            L"\u7D50\u3002\u5B89\u88DD\u7A0B\u5F0F\u4E0D\u6703\u900F\u904E\u9023\u7D50"
+            L"\u5B89\u88DD\uFF0C\u8ACB\u9078\u64C7\u4E00\u500B\u771F\u5BE6\u7684\u8CC7"
+            L"\u6599\u593E\u3002"
+          : L"\u5B89\u88C5\u6587\u4EF6\u5939\n%ls\n\uFF08\u6216\u5176\u65E5\u5FD7\u6587"
+            L"\u4EF6\u5939\uFF09\u662F\u6307\u5411\u5176\u4ED6\u4F4D\u7F6E\u7684\u94FE"
+            L"\u63A5\u3002\u5B89\u88C5\u7A0B\u5E8F\u4E0D\u4F1A\u901A\u8FC7\u94FE\u63A5"
+            L"\u5B89\u88C5\uFF0C\u8BF7\u9009\u62E9\u4E00\u4E2A\u771F\u5B9E\u7684\u6587"
+            L"\u4EF6\u5939\u3002",
+      folder);
+}
+
 bool RefuseUnrepresentableProfile(const AppContext& ctx, HWND owner) {
   if (ctx.unrepresentableProfile.empty()) return false;
   const unsigned codePage = SystemCodePage();

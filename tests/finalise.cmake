@@ -11,6 +11,7 @@ add_executable(finalise_tests
   ${CMAKE_SOURCE_DIR}/platform/install_log.cpp
   ${CMAKE_SOURCE_DIR}/platform/process_ops.cpp
   ${CMAKE_SOURCE_DIR}/platform/unattended.cpp
+  ${CMAKE_SOURCE_DIR}/platform/trusted_folder.cpp
   ${CMAKE_SOURCE_DIR}/platform/text.cpp
   ${CMAKE_SOURCE_DIR}/platform/shortcut.cpp
   ${CMAKE_SOURCE_DIR}/platform/uninstall_entry.cpp

@@ -41,10 +41,12 @@ TKavimorDlg::~TKavimorDlg() {
   CloseInstallLog();
   // A finished run has already cleaned up; a failed one leaves the staging
   // tree behind, and nothing else will ever use it, unless the hand-over
-  // began: then the next start's recovery may still need it.
-  // A recovery that needs attention keeps it for whoever looks.
-  if (state == Failed && !HandOverBegun() && ownExitCode != kExitRecoveryNeedsAttention)
-    DeletePath(GetAppContext().stagingDir);
+  // began: then the next start's recovery may still need it. Never while a
+  // hand-over journal is unsettled, and never through a link.
+  const AppContext& ctx = GetAppContext();
+  if (state == Failed && !HandOverBegun()) DeleteStagingIfSettled(ctx.installDir, ctx.stagingDir);
+  // A recovery at program start that no run has logged yet.
+  LogPendingRecoveryLines();
 }
 
 void TKavimorDlg::Initialise() {
@@ -65,6 +67,11 @@ void TKavimorDlg::Initialise() {
 
   PrepareStorageAccess();
   CreateStorageClient(*this);
+
+  // Before any question to the user: a hand-over an earlier run left
+  // unfinished is put right now, whatever the user does next (a box says
+  // so when it cannot be).
+  SettleEarlierHandOver(hwnd);
 }
 
 void TKavimorDlg::PlaceWindow() {

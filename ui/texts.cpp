@@ -29,6 +29,7 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"发布版本早于已安装的版本,安装",  // 16
         L"发布内容与已安装的同号版本不符,安装",  // 17
         L"发布版本已过期,安装",  // 18
+        L"旧版本未能完全恢复,下次启动时继续恢复,安装",  // 19
     },
     {  // traditional Chinese
         L"下載安裝統計信息",  // 0
@@ -50,6 +51,7 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"發布版本早於已安裝的版本,安裝",  // 16
         L"發布內容與已安裝的同號版本不符,安裝",  // 17
         L"發布版本已過期,安裝",  // 18
+        L"舊版本未能完全恢復,下次啟動時繼續恢復,安裝",  // 19
     },
     {  // English
         L"Download install-statistics",  // 0
@@ -71,6 +73,7 @@ const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits] = {
         L"The release is older than the installed one,install",  // 16
         L"The release differs from the installed one of the same serial,install",  // 17
         L"The release has expired,install",  // 18
+        L"Old version partly restored, the next start completes it. Install",  // 19
     },
 };
 

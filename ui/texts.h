@@ -10,7 +10,7 @@
 
 // Fixed table entries: 100 UTF-16 units (200 bytes), zero-terminated inside.
 constexpr int kTextEntryUnits = 100;
-constexpr int kStepTextCount = 19;
+constexpr int kStepTextCount = 20;
 constexpr int kUiTextCount = 11;
 
 // Which of the three text sets a language identifier selects: 1033 English,
@@ -23,7 +23,7 @@ extern const wchar_t StepTexts[3][kStepTextCount][kTextEntryUnits];
 extern const wchar_t UiTexts[3][kUiTextCount][kTextEntryUnits];
 
 // Entry `index` of the current language (languageId of the AppContext). The
-// index is not checked: callers pass step numbers 0..18 and UI entries 0..10.
+// index is not checked: callers pass step numbers 0..19 and UI entries 0..10.
 const wchar_t* StepText(int index);
 const wchar_t* UiText(int index);
 

@@ -168,7 +168,7 @@ int RunUnattended(const CommandLine& line) {
   CloseInstallLog();
   // As after a failure shown in the window: the staging tree goes, unless
   // the hand-over began and the next start's recovery may need it.
-  if (!HandOverBegun()) DeletePath(ctx.stagingDir);
+  if (!HandOverBegun()) DeleteStagingIfSettled(ctx.installDir, ctx.stagingDir);
   return ExitCodeForFailure(static_cast<int>(finalCode));
 }
 

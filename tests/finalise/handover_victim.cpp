@@ -2,9 +2,11 @@
 // finalisation over folders a test prepared and, at the chosen point,
 // drops a marker file and waits to be terminated. Point 0 never stops.
 //
-//   handover_victim <point> <installDir> <stagingDir> <packageId> <displayName> <marker>
+//   handover_victim <point> <installDir> <stagingDir> <packageId> <displayName> <marker> [recover]
 //
-// Exit status 0 after WM_INSTALL_DONE, 1 after WM_INSTALL_FAILED, 2 on bad use.
+// With "recover" it runs a start's recovery instead (stopping at its point
+// the same way). Exit status 0 after WM_INSTALL_DONE (or a recovery that
+// settled), 1 after WM_INSTALL_FAILED (or one that did not), 2 on bad use.
 #include <windows.h>
 
 #include <cstdio>
@@ -30,7 +32,7 @@ void Stop(HandOverPoint point) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 7) return 2;
+  if (argc != 7 && !(argc == 8 && std::string(argv[7]) == "recover")) return 2;
   StopAt = std::atoi(argv[1]);
   Marker = argv[6];
   AppContext& ctx = GetAppContext();
@@ -41,6 +43,9 @@ int main(int argc, char** argv) {
   ctx.displayName = argv[5];
   ctx.languageId = 1041;
   SetHandOverCheckpoint(Stop);
+
+  if (argc == 8)
+    return RecoverInterruptedHandOver(ctx.installDir, ctx.stagingDir).outcome == RecoveryOutcome::Unsettled ? 1 : 0;
 
   auto* client = new IClient;  // as the window's: never destroyed before the process ends
   client->configStamp = 1700000000;

@@ -5,6 +5,7 @@
 #include <process.h>
 
 #include <cerrno>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,16 @@ class PipelineTest : public ::testing::Test {
     ctx.dependBaseDir = dir_ / "KavimorDependBaseV9.5";
     client_.plannedDownloads = 5;
   }
-  void TearDown() override { CloseInstallLog(); }
+  void TearDown() override {
+    CloseInstallLog();
+    if (madeLinks_) testing_support::RemoveUnixSymlinksBelow(WideFromCodePage(dir_.path(), CP_ACP, 32768));
+    std::string why;
+    const std::wstring journal = HandOverJournalPath(GetAppContext().stagingDir, why);
+    if (!journal.empty()) {
+      DeleteFileW(journal.c_str());
+      RemoveDirectoryW(journal.substr(0, journal.rfind(L'\\')).c_str());
+    }
+  }
 
   // Runs the start sequence; on Started, pumps until the worker's last message.
   StartOutcome Start() {
@@ -57,8 +67,26 @@ class PipelineTest : public ::testing::Test {
   }
 
   std::vector<std::string> Log() { return testing_support::LogTexts(GetAppContext().logDir); }
+  // The journal of a run killed while it moved `aside` into <install>old.
+  static void WriteAsideJournal(std::vector<std::wstring> aside) {
+    const AppContext& ctx = GetAppContext();
+    HandOverJournal journal;
+    journal.phase = HandOverPhase::MovingAside;
+    journal.installDir = WideFromCodePage(ctx.installDir, CP_ACP, 32768);
+    journal.stagingDir = WideFromCodePage(ctx.stagingDir, CP_ACP, 32768);
+    journal.aside = std::move(aside);
+    CreateDirectoryA(ctx.stagingDir.c_str(), nullptr);
+    ASSERT_TRUE(WriteHandOverJournal(ctx.stagingDir, journal));
+  }
+  static bool JournalExists() {
+    std::string why;
+    const std::wstring path = HandOverJournalPath(GetAppContext().stagingDir, why);
+    EXPECT_FALSE(path.empty()) << why;
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
 
   ScratchDir dir_{"pipeline"};
+  bool madeLinks_ = false;  // removed from the Unix side at the end
   MessageSink sink_;
   IClient client_;
 };
@@ -311,18 +339,13 @@ TEST_F(PipelineTest, ReinstallWarningComesBeforeTheClientIsStopped) {
 // staging folder, and its log says what it found and did.
 TEST_F(PipelineTest, StartSettlesAnInterruptedHandOverBeforeEmptyingStaging) {
   const AppContext& ctx = GetAppContext();
-  HandOverJournal journal;
-  journal.phase = HandOverPhase::MovingAside;
-  journal.installDir = ctx.installDir;
-  journal.sourceDir = journal.stagingDir = ctx.stagingDir;
-  journal.asideDir = ctx.installDir + "old";
+  const std::string asideDir = ctx.installDir + "old";
   CreateDirectoryA(ctx.installDir.c_str(), nullptr);
   testing_support::WriteFileBytes(ctx.installDir + "\\a.txt", "a");
-  CreateDirectoryA(journal.asideDir.c_str(), nullptr);
-  testing_support::WriteFileBytes(journal.asideDir + "\\b.txt", "b");
-  CreateDirectoryA(ctx.stagingDir.c_str(), nullptr);
+  CreateDirectoryA(asideDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(asideDir + "\\b.txt", "b");
+  WriteAsideJournal({L"b.txt"});
   testing_support::WriteFileBytes(ctx.stagingDir + "\\new.txt", "new");
-  ASSERT_TRUE(WriteHandOverJournal(ctx.stagingDir, journal));
 
   PipelineDouble::Get().manifestFails = true;
   testing_support::DialogAnswerer answer(IDOK);
@@ -331,8 +354,8 @@ TEST_F(PipelineTest, StartSettlesAnInterruptedHandOverBeforeEmptyingStaging) {
   EXPECT_EQ(sink_.messages().back().lParam, kStepManifest);
   EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\a.txt"), "a");
   EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\b.txt"), "b");
-  EXPECT_FALSE(testing_support::PathExists(journal.asideDir));
-  EXPECT_FALSE(testing_support::PathExists(HandOverJournalPath(ctx.stagingDir)));
+  EXPECT_FALSE(testing_support::PathExists(asideDir));
+  EXPECT_FALSE(JournalExists());
   EXPECT_FALSE(testing_support::PathExists(ctx.stagingDir + "\\new.txt"));
   std::vector<std::string> expected = StartLines();
   expected.push_back("Interrupted hand-over found while moving the old installation aside: " + ctx.installDir);
@@ -356,6 +379,98 @@ TEST_F(PipelineTest, AWorkerThatCannotStartEndsInFailureWithALogLine) {
   const auto log = Log();
   ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(log[2], "Install thread not started, error " + std::to_string(EAGAIN));
+}
+
+// A journal that cannot be read, with an aside folder that may hold the only
+// copy of old files: the start stops before it deletes anything (staging,
+// aside or install folder), tells the user in the user's language and says
+// why in the log; it stops again at the next press.
+TEST_F(PipelineTest, UnreadableJournalWithAsideFolderStopsTheStart) {
+  const AppContext& ctx = GetAppContext();
+  const std::string asideDir = ctx.installDir + "old";
+  CreateDirectoryA(ctx.installDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(ctx.installDir + "\\new.dll", "new");
+  CreateDirectoryA(asideDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(asideDir + "\\old.dll", "only copy");
+  CreateDirectoryA(ctx.stagingDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(ctx.stagingDir + "\\staged.dll", "staged");
+  std::string why;
+  const std::wstring journal = HandOverJournalPath(ctx.stagingDir, why);
+  ASSERT_FALSE(journal.empty()) << why;
+  HANDLE file = CreateFileW(journal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(file, "kavimor hand-over journal\r\nversion 2\r\ninstall \xff\xfe\r\n", 48, &written, nullptr);
+  CloseHandle(file);
+
+  for (int press = 0; press < 2; ++press) {
+    testing_support::DialogAnswerer answer(IDOK);
+    EXPECT_EQ(StartInstallSequence(client_, nullptr), StartOutcome::RecoveryNeedsAttention);
+    ASSERT_TRUE(answer.Join());
+    EXPECT_EQ(answer.text(), UnsettledHandOverMessage(2052, WideFromCodePage(ctx.installDir, CP_ACP, 32768)));
+    EXPECT_EQ(answer.caption(), L"\u8B66\u544A");
+  }
+  EXPECT_EQ(testing_support::ReadFileBytes(asideDir + "\\old.dll"), "only copy");
+  EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\new.dll"), "new");
+  EXPECT_EQ(testing_support::ReadFileBytes(ctx.stagingDir + "\\staged.dll"), "staged");
+  EXPECT_TRUE(JournalExists());
+  EXPECT_TRUE(PipelineDouble::Get().downloads.empty());
+  const auto logs = testing_support::LogFiles(ctx.logDir);
+  ASSERT_FALSE(logs.empty());
+  EXPECT_EQ(testing_support::ReadFileBytes(logs.front()).find("Hand-over journal unreadable, nothing done: ") !=
+                std::string::npos,
+            true);
+  EXPECT_NE(testing_support::ReadFileBytes(logs.front())
+                .find("Installation stopped: an earlier hand-over is not settled, nothing deleted"),
+            std::string::npos);
+  DeleteFileW(journal.c_str());
+}
+
+// Cancel at the reinstall warning no longer skips the recovery: it ran
+// before the question, so the old installation is whole whatever the answer.
+TEST_F(PipelineTest, CancelAtTheWarningStillRecoversAPendingHandOver) {
+  const AppContext& ctx = GetAppContext();
+  const std::string asideDir = ctx.installDir + "old";
+  CreateDirectoryA(ctx.installDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(ctx.installDir + "\\a.txt", "a");  // put back already
+  CreateDirectoryA(asideDir.c_str(), nullptr);
+  testing_support::WriteFileBytes(asideDir + "\\b.txt", "b");
+  WriteAsideJournal({L"a.txt", L"b.txt"});
+
+  testing_support::DialogAnswerer answer(IDCANCEL);
+  EXPECT_EQ(StartInstallSequence(client_, nullptr), StartOutcome::Declined);
+  ASSERT_TRUE(answer.Join());
+  EXPECT_EQ(answer.text(), ReinstallPromptFor(2052).text);
+  EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\a.txt"), "a");
+  EXPECT_EQ(testing_support::ReadFileBytes(ctx.installDir + "\\b.txt"), "b");
+  EXPECT_FALSE(testing_support::PathExists(asideDir));
+  EXPECT_FALSE(JournalExists());
+  // What it found is logged with the next run, or at the program's end.
+  LogPendingRecoveryLines();
+  const auto lines = Log();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "Interrupted hand-over found while moving the old installation aside: " + ctx.installDir);
+  EXPECT_EQ(lines[2], "Old installation restored");
+}
+
+// An install folder that is a link, as a local user makes one: refused with
+// a message before anything is written through it.
+TEST_F(PipelineTest, InstallFolderThatIsALinkIsRefused) {
+  const AppContext& ctx = GetAppContext();
+  const std::string target = dir_ / "elsewhere";
+  CreateDirectoryA(target.c_str(), nullptr);
+  testing_support::WriteFileBytes(target + "\\service.exe", "not ours");
+  madeLinks_ = true;
+  ASSERT_TRUE(testing_support::MakeUnixSymlink(WideFromCodePage(target, CP_ACP, 32768),
+                                               WideFromCodePage(ctx.installDir, CP_ACP, 32768)));
+  testing_support::DialogAnswerer answer(IDOK);
+  EXPECT_EQ(StartInstallSequence(client_, nullptr), StartOutcome::Declined);
+  ASSERT_TRUE(answer.Join());
+  EXPECT_EQ(answer.text(), LinkedInstallFolderMessage(2052, WideFromCodePage(ctx.installDir, CP_ACP, 32768)));
+  EXPECT_EQ(testing_support::TreeContents(target),
+            (std::map<std::string, std::string>{{"service.exe", "not ours"}}));
+  EXPECT_FALSE(testing_support::PathExists(ctx.stagingDir));
+  EXPECT_TRUE(PipelineDouble::Get().downloads.empty());
 }
 
 TEST(ReinstallPrompt, TextsByLanguage) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/exit_codes.h"
+#include "engine/handover.h"
 #include "platform/handles.h"
 #include "platform/instance_mutex.h"
 #include "platform/text.h"
@@ -317,29 +318,38 @@ TEST_F(UnattendedExitCodes, EachProvokedCodeIsTheReadmeRowAndUsageErrorsCreateNo
     EXPECT_TRUE(run.windows.empty()) << Joined(run.windows);
   }
 
-  // A hand-over cut short that cannot be undone (the old entry waits aside
-  // while one of its name is back in the install folder): nothing is
-  // deleted, the staging tree and the journal stay for whoever looks.
+  // A hand-over journal that cannot be read (in the administrators-only
+  // folder, where only an elevated program writes), with the old entries
+  // waiting aside: nothing is deleted, the staging tree, the aside folder
+  // and the journal stay for whoever looks.
   {
-    const std::string aside = base_ + "\\aside";
-    const std::string journal = places_.stagingDir + ".handover";
+    const std::string aside = installDir_ + "old";
     ASSERT_TRUE(CreateDirectoryA(aside.c_str(), nullptr));
     testing_support::WriteFileBytes(aside + "\\settings.txt", "old");
     CreateDirectoryW(wideInstall_.c_str(), nullptr);
-    testing_support::WriteFileBytes(installDir_ + "\\settings.txt", "new");
     CreateDirectoryA(places_.stagingDir.c_str(), nullptr);
     testing_support::WriteFileBytes(places_.stagingDir + "\\kavimor v9.5.exe", "staged");
-    testing_support::WriteFileBytes(journal, "kavimor hand-over journal\r\n2\r\n" + installDir_ + "\r\n" +
-                                                 places_.stagingDir + "\r\n" + aside + "\r\n" +
-                                                 places_.stagingDir + "\r\n");
+    std::string why;
+    const std::wstring journal = HandOverJournalPath(places_.stagingDir, why);
+    ASSERT_FALSE(journal.empty()) << why;
+    {
+      win::UniqueHandle file(CreateFileW(journal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+      ASSERT_TRUE(file);
+      const std::string unknownVersion = "kavimor hand-over journal\r\nversion 99\r\n";
+      DWORD written = 0;
+      WriteFile(file.get(), unknownVersion.data(), static_cast<DWORD>(unknownVersion.size()), &written, nullptr);
+    }
     const InstallerExit run = RunInstaller(L"/S /D=" + Folder());
     EXPECT_EQ(run.exitCode, kExitRecoveryNeedsAttention) << readme.at(kExitRecoveryNeedsAttention);
+    EXPECT_TRUE(run.windows.empty()) << Joined(run.windows);
     EXPECT_EQ(testing_support::ReadFileBytes(places_.stagingDir + "\\kavimor v9.5.exe"), "staged");
-    EXPECT_TRUE(PathExists(journal));
+    EXPECT_NE(GetFileAttributesW(journal.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(testing_support::ReadFileBytes(aside + "\\settings.txt"), "old");
-    EXPECT_TRUE(HasLine(testing_support::LogTexts(installDir_ + "\\kavimorlog"), "Recovery needs attention"));
-    DeleteFileA(journal.c_str());
+    EXPECT_TRUE(HasLine(testing_support::LogTexts(installDir_ + "\\kavimorlog"),
+                        "Installation stopped: an earlier hand-over is not settled, nothing deleted"));
+    DeleteFileW(journal.c_str());
     testing_support::RemoveTree(places_.stagingDir);
+    testing_support::RemoveTree(aside);
   }
   EXPECT_EQ(readme.count(kExitClientRunning) + readme.count(kExitInstalled), 2u);
 }

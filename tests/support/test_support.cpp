@@ -399,9 +399,22 @@ bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link) {
   std::string from = UnixName(target);
   std::string to = UnixName(link);
   if (from.empty() || to.empty()) return false;
-  if (!RunUnix(L"ln -s " + Quoted(from) + L" " + Quoted(to))) return false;
-  DWORD attributes = GetFileAttributesW(link.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  // -n: never a link inside the folder an existing link leads to.
+  if (!RunUnix(L"/bin/ln -sn " + Quoted(from) + L" " + Quoted(to))) return false;
+  // The Wine process that stands for the Unix program can end before the
+  // program has made the link (seen under load): look for it a while.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+    Sleep(100);
+  }
+  return false;
+}
+
+bool RemoveUnixSymlinksBelow(const std::wstring& folder) {
+  std::string name = UnixName(folder);
+  if (name.empty()) return false;
+  return RunUnix(L"/usr/bin/find " + Quoted(name) + L" -type l -delete");
 }
 
 bool RemoveUnixSymlink(const std::wstring& link) {

@@ -76,6 +76,11 @@ std::string IniValue(const std::string& file, const char* section, const char* k
 bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link);
 bool RemoveUnixSymlink(const std::wstring& link);
 bool SetUnixMode(const std::wstring& path, const char* octalMode);
+// Removes every symbolic link below `folder` (the links themselves, from
+// the Unix side: Wine cannot delete one). Tests that make links call it
+// before their scratch folders go, or a later test whose process gets the
+// same id (Wine reuses them) would find the link in its folder.
+bool RemoveUnixSymlinksBelow(const std::wstring& folder);
 
 // One running process as a snapshot sees it.
 struct ProcessEntry {

@@ -50,7 +50,7 @@ TEST_F(TextFit, EveryFailureTextWrapsInsideTheWhiteAreaAboveTheBar) {
   const LONG width = kLayout.statusRect.right - kLayout.statusRect.left;
   int wrapped = 0;
   for (int language = 0; language < 3; ++language) {
-    for (int code = 0; code < kStepTextCount; ++code) {  // every failure text, the releases' refusals too
+    for (int code = 0; code < kStepTextCount; ++code) {  // every failure text, the refusals too
       const std::wstring text = std::wstring(StepTexts[language][code]) + UiTexts[language][6];
       SCOPED_TRACE(std::string(kLanguageNames[language]) + ", code " + std::to_string(code));
       win::SelectGuard use(dc_.get(), Font20);
