@@ -120,7 +120,7 @@ build() {
   check "signed and verified" grep -qxF "release: signed and verified" <<<"$output"
   size=$(stat -c %s "$exe")
   check "the size printed is the file's" grep -qF "size: $size bytes" <<<"$output"
-  check "at most 1.5 MiB ($size bytes)" test "$size" -le $((3 * 1024 * 1024 / 2))
+  check "at most 1.75 MiB ($size bytes)" test "$size" -le $((7 * 1024 * 1024 / 4))
   check "no debug sections" test -z "$(x86_64-w64-mingw32-objdump -h "$exe" | grep -E '\.debug|\.stab' || true)"
   check "no symbols" grep -q "no symbols" <<<"$(x86_64-w64-mingw32-nm "$exe" 2>&1 || true)"
 

@@ -270,11 +270,14 @@ TEST_F(SignedRelease, OnlyTheReleaseAsSignedInstalls) {
   auto withSizeAndDigest = [&](const std::string& key, const std::string& name) {
     return [&, key, name](const std::string& release) {
       const std::string original = ReadFileBytes(DosPath(KAVIMOR_SIGNED_BUCKET) + "\\" + kPrefix + "\\" + name);
-      // A download that does not match the index is fetched once more,
-      // then refused.
-      const std::string refusal = "Release check failed,key:" + key + "," +
-                                  SizeAndDigest(ReadFileBytes(release + "\\" + name)) + ",expected " +
-                                  SizeAndDigest(original);
+      // A download of the signed length that does not match the index is
+      // fetched once more through the cache, then refused; one of another
+      // length takes the bounded route and is refused at once.
+      const std::string served = ReadFileBytes(release + "\\" + name);
+      const std::string refusal =
+          "Release check failed,key:" + key + "," + SizeAndDigest(served) + ",expected " + SizeAndDigest(original);
+      if (served.size() != original.size())
+        return concat({published5}, concat(started(release), {refusal, Gbk(u8"下载运行库失败")}));
       const std::string line = fetched(release, key.substr(kPrefix.size() + 1));
       return concat({published5},
                     concat(started(release), {line, refusal, line, refusal, Gbk(u8"下载运行库失败")}));
