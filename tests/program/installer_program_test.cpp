@@ -99,48 +99,15 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   return false;
 }
 
+std::wstring ProfileNameOfLocaleRun() {
+  wchar_t name[64] = {};
+  return GetEnvironmentVariableW(L"KAVIMOR_PROFILE_NAME", name, 64) == 0 ? std::wstring() : std::wstring(name);
+}
+
 // An installed tree without the log folder.
 std::map<std::string, std::string> TreeBelow(const std::string& folder) {
   return testing_support::TreeContents(folder, {"kavimorlog"});
 }
-// For the locale runs (KAVIMOR_PROFILE_NAME set): the user's Local AppData
-// folder lies in a folder of that name inside the profile while the test
-// runs, as the system's shell folder setting says.
-class LocalAppDataRedirect {
- public:
-  LocalAppDataRedirect() {
-    wchar_t name[64] = {};
-    wchar_t profile[MAX_PATH] = {};
-    if (GetEnvironmentVariableW(L"KAVIMOR_PROFILE_NAME", name, 64) == 0 ||
-        GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH) == 0)
-      return;
-    wchar_t saved[2048] = {};
-    DWORD bytes = sizeof saved;
-    if (RegGetValueW(HKEY_CURRENT_USER, kKey, L"Local AppData", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
-                     nullptr, saved, &bytes) != ERROR_SUCCESS)
-      return;
-    saved_ = saved;
-    folder_ = std::wstring(profile) + L"\\" + name + L"\\AppData\\Local";
-    SHCreateDirectoryExW(nullptr, folder_.c_str(), nullptr);
-    Set(folder_);
-  }
-  ~LocalAppDataRedirect() {
-    if (!saved_.empty()) Set(saved_);
-  }
-  LocalAppDataRedirect(const LocalAppDataRedirect&) = delete;
-  LocalAppDataRedirect& operator=(const LocalAppDataRedirect&) = delete;
-  const std::wstring& folder() const { return folder_; }
-
- private:
-  static constexpr wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-  static void Set(const std::wstring& value) {
-    RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"Local AppData", REG_EXPAND_SZ, value.c_str(),
-                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  }
-  std::wstring saved_;
-  std::wstring folder_;
-};
-
 constexpr char kUninstallKey[] =
     "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kavimor_201805v9.5";
 
@@ -168,7 +135,9 @@ class InstallerProgram : public ::testing::Test {
     return ready;
   }
 
-  LocalAppDataRedirect redirect_;  // before the places that follow from it
+  // For the locale runs (KAVIMOR_PROFILE_NAME set): the user's Local AppData
+  // folder lies in a folder of that name inside the profile.
+  e2e::LocalAppDataRedirect redirect_{ProfileNameOfLocaleRun()};  // before the places that follow from it
   InstallPlaces places_ = e2e::DefaultInstallPlaces();
   e2e::BucketServer server_{KAVIMOR_E2E_BUCKET, KAVIMOR_E2E_CMAKE_CACHE, KAVIMOR_E2E_PORT};
 };

@@ -146,6 +146,42 @@ void CleanMachine(const InstallPlaces& places) {
   if (parent != nullptr) RegCloseKey(parent);
 }
 
+namespace {
+constexpr wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+void SetLocalAppData(const std::wstring& value) {
+  RegSetKeyValueW(HKEY_CURRENT_USER, kShellFolders, L"Local AppData", REG_EXPAND_SZ, value.c_str(),
+                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+}  // namespace
+
+LocalAppDataRedirect::LocalAppDataRedirect(const std::wstring& name) {
+  wchar_t profile[MAX_PATH] = {};
+  if (name.empty() || GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH) == 0) return;
+  wchar_t saved[2048] = {};
+  DWORD bytes = sizeof saved;
+  if (RegGetValueW(HKEY_CURRENT_USER, kShellFolders, L"Local AppData", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                   nullptr, saved, &bytes) != ERROR_SUCCESS)
+    return;
+  saved_ = saved;
+  const std::wstring top = std::wstring(profile) + L"\\" + name;
+  if (GetFileAttributesW(top.c_str()) == INVALID_FILE_ATTRIBUTES) made_ = top;
+  folder_ = top + L"\\AppData\\Local";
+  SHCreateDirectoryExW(nullptr, folder_.c_str(), nullptr);
+  SetLocalAppData(folder_);
+}
+
+LocalAppDataRedirect::~LocalAppDataRedirect() {
+  if (!saved_.empty()) SetLocalAppData(saved_);
+  if (made_.empty()) return;
+  // The shell's own deletion: the name may be one the 8-bit calls cannot spell.
+  std::wstring from = made_ + L'\0';  // double-terminated
+  SHFILEOPSTRUCTW op{};
+  op.wFunc = FO_DELETE;
+  op.pFrom = from.c_str();
+  op.fFlags = FOF_NO_UI;
+  SHFileOperationW(&op);
+}
+
 InstallerRun::InstallerRun(const std::string& exe) {
   STARTUPINFOA si{};
   si.cb = sizeof si;

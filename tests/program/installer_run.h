@@ -48,6 +48,25 @@ InstallPlaces DefaultInstallPlaces();
 // Wine lacks it).
 void CleanMachine(const InstallPlaces& places);
 
+// The user's Local AppData folder moved, as the system's shell folder
+// setting says, to "<profile>\<name>\AppData\Local" while the object
+// lives (the folder made if need be, and removed again if it was made
+// here). An empty name moves nothing.
+class LocalAppDataRedirect {
+ public:
+  explicit LocalAppDataRedirect(const std::wstring& name);
+  ~LocalAppDataRedirect();
+  LocalAppDataRedirect(const LocalAppDataRedirect&) = delete;
+  LocalAppDataRedirect& operator=(const LocalAppDataRedirect&) = delete;
+  // Empty when nothing was moved.
+  const std::wstring& folder() const { return folder_; }
+
+ private:
+  std::wstring saved_;
+  std::wstring folder_;
+  std::wstring made_;  // the folder of that name in the profile, if made here
+};
+
 // Client points of the installer window.
 constexpr POINT kInstallSpot{205, 222};
 constexpr POINT kCloseCentre{488, 12};
