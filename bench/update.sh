@@ -23,12 +23,12 @@
 #   bash bench/update.sh [--dir FOLDER] [--pairs N] [--mb N]
 #     --dir    work folder (packages, installs; default the build folder's
 #              disk); /dev/shm/... takes the disk's noise out
-#     --pairs  alternating pairs (default 3); --mb package set size (300)
+#     --pairs  alternating pairs (default 5); --mb package set size (300)
 #   KAVIMOR_BUILD_DIR  build tree (default <repo>/build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "${KAVIMOR_BUILD_DIR:-$root/build}")
-pairs=3 size_mb=300 dir=
+pairs=5 size_mb=300 dir=
 while [ $# -gt 0 ]; do
   case $1 in
     --dir) dir=$2; shift 2 ;;
