@@ -4,8 +4,9 @@
 //
 //   headless_install.exe <endpoint http://host:port> <profile base folder> [--no-cache]
 //
-// A reinstall's warning is answered OK (the folder exists after a first
-// run). --no-cache switches the package cache and resumed downloads off, the
+// The run is unattended, as an administrator's /S run is: a reinstall goes
+// ahead without its warning, so that no measured time is spent making a
+// message box and pressing it. --no-cache switches the package cache and resumed downloads off, the
 // comparison run of bench/update.sh.
 //
 // Prints "result", "seconds", "finished_at" (local time of the last install
@@ -22,6 +23,7 @@
 #include "engine/client.h"
 #include "engine/messages.h"
 #include "engine/pipeline.h"
+#include "platform/unattended.h"
 
 namespace {
 
@@ -41,30 +43,6 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
-// Presses OK in the reinstall warning, the only box a run can show before
-// its worker starts.
-DWORD WINAPI AnswerWarning(void*) {
-  for (int i = 0; i < 600; ++i, Sleep(50)) {
-    HWND box = nullptr;
-    EnumWindows(
-        [](HWND hwnd, LPARAM found) -> BOOL {
-          DWORD pid = 0;
-          GetWindowThreadProcessId(hwnd, &pid);
-          wchar_t name[16] = {};
-          GetClassNameW(hwnd, name, 16);
-          if (pid != GetCurrentProcessId() || std::wstring(name) != L"#32770") return TRUE;
-          *reinterpret_cast<HWND*>(found) = hwnd;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&box));
-    if (box != nullptr) {
-      PostMessageW(box, WM_COMMAND, IDOK, 0);
-      return 0;
-    }
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,6 +56,7 @@ int main(int argc, char** argv) {
   ctx.languageId = 2052;
   ctx.languageCode = "CHS";
   ApplyDirectoryLayout(ctx, argv[2], "", ctx.packageId);
+  SetUnattendedRun("(headless measurement)");
 
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
@@ -94,11 +73,7 @@ int main(int argc, char** argv) {
   client->endpoint = argv[1];
   client->packageCacheSwitchedOff = argc > 3 && std::string(argv[3]) == "--no-cache";
   CreateStorageClient(*client);
-  HANDLE answerer = nullptr;
-  if (GetFileAttributesA(ctx.installDir.c_str()) != INVALID_FILE_ATTRIBUTES)
-    answerer = CreateThread(nullptr, 0, AnswerWarning, nullptr, 0, nullptr);
   const StartOutcome outcome = StartInstallSequence(*client, nullptr);
-  if (answerer != nullptr) CloseHandle(answerer);
   if (outcome == StartOutcome::Started) {
     const auto limit = start + std::chrono::minutes(30);
     MSG msg;
