@@ -20,21 +20,25 @@
 # server logged for the run's GETs. Times are process start to exit, Wine's
 # start included.
 #
-#   bash bench/update.sh [--dir FOLDER] [--pairs N] [--mb N]
+#   bash bench/update.sh [--dir FOLDER] [--pairs N] [--mb N] [--rate-mbit R]
 #     --dir    work folder (packages, installs; default the build folder's
 #              disk); /dev/shm/... takes the disk's noise out
 #     --pairs  alternating pairs (default 5); --mb package set size (300)
+#     --rate-mbit  the server sends at most R Mbit/s, as a line of that
+#              speed would (default: loopback, where the network is nearly
+#              free and only the disk and the processor are measured)
 #   KAVIMOR_BUILD_DIR  build tree (default <repo>/build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "${KAVIMOR_BUILD_DIR:-$root/build}")
-pairs=5 size_mb=300 dir=
+pairs=5 size_mb=300 dir= rate=0
 while [ $# -gt 0 ]; do
   case $1 in
     --dir) dir=$2; shift 2 ;;
     --pairs) pairs=$2; shift 2 ;;
     --mb) size_mb=$2; shift 2 ;;
-    *) echo "usage: $0 [--dir FOLDER] [--pairs N] [--mb N]" >&2; exit 2 ;;
+    --rate-mbit) rate=$2; shift 2 ;;
+    *) echo "usage: $0 [--dir FOLDER] [--pairs N] [--mb N] [--rate-mbit R]" >&2; exit 2 ;;
   esac
 done
 
@@ -70,7 +74,7 @@ for side in before after; do
   # demo's), with the build's bucket and key pair.
   python3 "$root/tools/oss_server.py" --root "$work/$side" --bucket "$(value KAVIMOR_OSS_BUCKET)" \
     --key-id "$(value KAVIMOR_OSS_KEY_ID)" --key-secret "$(value KAVIMOR_OSS_KEY_SECRET)" \
-    --port-file "$work/port-$side" --control-dir "$work/control-$side" --idle-exit 1800 \
+    --port-file "$work/port-$side" --control-dir "$work/control-$side" --idle-exit 1800 --rate-mbit "$rate" \
     </dev/null >/dev/null 2>&1 &
   servers+=($!)
 done
@@ -80,6 +84,7 @@ for _ in $(seq 1 100); do [ -s "$work/port-before" ] && [ -s "$work/port-after" 
 kavimor_env_start "$build/win" >/dev/null 2>&1
 LC_ALL=zh_CN.UTF-8 wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 
+echo "bench: line $([ "$rate" = 0 ] && echo "loopback, unlimited" || echo "$rate Mbit/s"); load average $(cut -d' ' -f1-3 /proc/loadavg)"
 export KAVIMOR_BENCH_WORK=$work KAVIMOR_BENCH_BIN=$bin KAVIMOR_BENCH_PAIRS=$pairs
 python3 - <<'PY'
 import glob, json, os, re, signal, statistics, subprocess, time
@@ -240,6 +245,7 @@ for s in names:
     if s == "repeat":
         line += "; goal time <= 0.40: %s" % ("met" if statistics.median(rt) <= 0.4 else "NOT met")
     print(line)
+print("load average at the end: " + " ".join(open("/proc/loadavg").read().split()[:3]))
 peak = max(r[s]["private"] for r in runs[True] + runs[False] for s in names)
 print("peak private memory of any run: %.1f MiB (goal < 16: %s)" % (peak, "met" if peak < 16 else "NOT met"))
 PY

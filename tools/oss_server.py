@@ -48,6 +48,9 @@ Usage:
                       as a faults.json entry; may be repeated
   --idle-exit S       exit after S seconds without a request (default 600)
   --max-lifetime S    exit after S seconds in any case (default: never)
+  --rate-mbit R       send object bodies at R Mbit/s at most, all connections
+                      together, as a line of that speed would (default: as
+                      fast as loopback goes)
 
 faults.json:
   {"clock_offset": 1800,
@@ -716,9 +719,10 @@ class Handler(BaseHTTPRequestHandler):
                 trickle_at = int(f['value'])
                 trickle_every = float(f.get('seconds', 1))
         sock = self.connection
+        line = self.server.cfg.line
         with open(full, 'rb') as f:
             if drop_at is None and stall_at is None and corrupt_at is None and trickle_at is None \
-                    and not isinstance(sock, ssl.SSLSocket):
+                    and not isinstance(sock, ssl.SSLSocket) and not line.limited():
                 offset, left = start, length
                 while left > 0:
                     n = os.sendfile(sock.fileno(), f.fileno(), offset, min(left, 1 << 24))
@@ -745,9 +749,10 @@ class Handler(BaseHTTPRequestHandler):
                     continue
                 if trickle_at is not None and sent >= trickle_at:
                     limit = 1
-                block = f.read(min(limit, 1 << 18))
+                block = f.read(min(limit, 1 << 16 if line.limited() else 1 << 18))
                 if not block:
                     break
+                line.wait_for(len(block))
                 if corrupt_at is not None and sent <= corrupt_at < sent + len(block):
                     b = bytearray(block)
                     b[corrupt_at - sent] ^= 0xFF
@@ -758,6 +763,29 @@ class Handler(BaseHTTPRequestHandler):
                 if trickle_at is not None and sent >= trickle_at:
                     time.sleep(trickle_every)
             return sent
+
+
+class Line:
+    """A line of a given speed shared by every connection: each block of
+    body bytes takes the next free slot of the line's time and is sent when
+    its slot ends."""
+
+    def __init__(self, mbit):
+        self.seconds_per_byte = 8 / (mbit * 1e6) if mbit > 0 else 0.0
+        self.lock = threading.Lock()  # guards free_at: every connection's thread books slots
+        self.free_at = 0.0
+
+    def limited(self):
+        return self.seconds_per_byte > 0
+
+    def wait_for(self, count):
+        with self.lock:
+            now = time.monotonic()
+            self.free_at = max(self.free_at, now) + count * self.seconds_per_byte
+            due = self.free_at
+        delay = due - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
 
 
 class Server(socketserver.ThreadingMixIn, HTTPServer):
@@ -808,6 +836,7 @@ def main(argv=None):
     p.add_argument('--fault', type=parse_fault, action='append', default=[])
     p.add_argument('--idle-exit', type=float, default=600.0)
     p.add_argument('--max-lifetime', type=float, default=0.0)
+    p.add_argument('--rate-mbit', type=float, default=0.0)
     args = p.parse_args(argv)
     if args.log_file or args.port_file:
         detach(args.log_file)
@@ -836,6 +865,7 @@ def main(argv=None):
     cfg.control_dir = args.control_dir
     cfg.log_lock = threading.Lock()
     cfg.last_request = time.time()
+    cfg.line = Line(args.rate_mbit)
 
     server = Server(('127.0.0.1', args.port), Handler)
     server.cfg = cfg

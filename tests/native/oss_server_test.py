@@ -14,6 +14,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -205,6 +206,23 @@ class ServerTest(unittest.TestCase):
         with open(path, "wb") as f:
             f.write(self.blob)
         self.set_faults([])
+
+
+class LineTest(unittest.TestCase):
+    def test_every_connection_shares_the_line(self):
+        # 4 Mbit/s: two connections of 25,000 bytes each take 0.1 s together,
+        # not 0.05 s side by side.
+        sys.path.insert(0, os.path.join(ROOT, "tools"))
+        import oss_server
+        line = oss_server.Line(4)
+        started = time.monotonic()
+        senders = [threading.Thread(target=line.wait_for, args=(25000,)) for _ in range(2)]
+        for t in senders:
+            t.start()
+        for t in senders:
+            t.join()
+        self.assertGreaterEqual(time.monotonic() - started, 0.099)
+        self.assertFalse(oss_server.Line(0).limited())
 
 
 if __name__ == "__main__":
