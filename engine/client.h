@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/handles.h"
-#include "transfer/release_index.h"
-#include "transfer/unpacked_contents.h"
+#include "release/release_index.h"
+#include "archive/unpacked_contents.h"
 
 namespace AlibabaCloud::OSS {
 class OssClient;

@@ -1,5 +1,5 @@
 // One object of the publishing bucket into one local file, with progress.
-#include "transfer/download.h"
+#include "engine/download.h"
 
 #include <cstdio>
 #include <memory>
@@ -12,8 +12,8 @@
 #include "platform/run_failure.h"
 #include "platform/text.h"
 #include "platform/trusted_folder.h"
-#include "transfer/oss_sdk.h"
-#include "transfer/package_cache.h"
+#include "network/oss_sdk.h"
+#include "cache/package_cache.h"
 
 namespace OSS = AlibabaCloud::OSS;
 

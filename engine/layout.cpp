@@ -15,9 +15,9 @@
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
-#include "transfer/download.h"
-#include "transfer/release_crypto.h"
-#include "transfer/release_index.h"
+#include "engine/download.h"
+#include "release/release_crypto.h"
+#include "release/release_index.h"
 
 namespace {
 

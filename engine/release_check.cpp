@@ -18,10 +18,10 @@
 #include "platform/install_log.h"
 #include "platform/release_record.h"
 #include "platform/text.h"
-#include "transfer/download.h"
-#include "transfer/oss_sdk.h"
-#include "transfer/release_crypto.h"
-#include "transfer/release_index.h"
+#include "engine/download.h"
+#include "network/oss_sdk.h"
+#include "release/release_crypto.h"
+#include "release/release_index.h"
 
 namespace OSS = AlibabaCloud::OSS;
 

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "platform/install_log.h"
-#include "transfer/http_response.h"
-#include "transfer/oss_sdk.h"
-#include "transfer/oss_transport.h"
+#include "network/http_response.h"
+#include "network/oss_sdk.h"
+#include "network/oss_transport.h"
 
 namespace AlibabaCloud::OSS::detail {
 namespace {

@@ -1,4 +1,4 @@
-#include "transfer/release_crypto.h"
+#include "release/release_crypto.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "transfer/bcrypt_handles.h"
+#include "platform/bcrypt_handles.h"
 
 namespace {
 

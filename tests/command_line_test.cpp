@@ -14,7 +14,7 @@
 #include "engine/exit_codes.h"
 #include "support/oss_server.h"
 #include "support/test_support.h"
-#include "transfer/proxy_route.h"
+#include "network/proxy_route.h"
 #include "ui/command_line.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "platform/handles.h"
 #include "platform/text.h"
 #include "support/test_support.h"
-#include "transfer/oss_stream.h"
+#include "network/oss_stream.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "support/message_sink.h"
 #include "support/oss_server.h"
 #include "support/package_cache_helpers.h"
-#include "transfer/package_cache.h"
+#include "cache/package_cache.h"
 #include "support/package_tree.h"
 #include "support/test_support.h"
 #include "ui/kavimor_layout.h"

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "tests/fuzz/fuzz_check.h"
-#include "transfer/http_response.h"
+#include "network/http_response.h"
 
 namespace {
 

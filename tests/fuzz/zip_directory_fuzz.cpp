@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "tests/fuzz/fuzz_check.h"
-#include "transfer/zip_directory.h"
+#include "archive/zip_directory.h"
 
 namespace {
 

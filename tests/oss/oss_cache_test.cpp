@@ -13,8 +13,8 @@
 #include "platform/text.h"
 #include "platform/trusted_folder.h"
 #include "support/package_cache_helpers.h"
-#include "transfer/download.h"
-#include "transfer/package_cache.h"
+#include "engine/download.h"
+#include "cache/package_cache.h"
 
 namespace oss_test {
 namespace {

@@ -5,8 +5,8 @@
 
 #include "oss/oss_fixture.h"
 #include "platform/handles.h"
-#include "transfer/crc64.h"
-#include "transfer/oss_hmac.h"
+#include "network/crc64.h"
+#include "network/oss_hmac.h"
 
 namespace oss_test {
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/install_log.h"
 #include "platform/text.h"
 #include "support/message_sink.h"
-#include "transfer/download.h"
+#include "engine/download.h"
 
 namespace oss_test {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "support/oss_server.h"
 #include "support/test_support.h"
-#include "transfer/oss_sdk.h"
+#include "network/oss_sdk.h"
 
 namespace oss_test {
 

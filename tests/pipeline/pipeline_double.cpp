@@ -11,7 +11,7 @@
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
-#include "transfer/oss_sdk.h"
+#include "network/oss_sdk.h"
 
 PipelineDouble& PipelineDouble::Get() {
   static PipelineDouble instance;

@@ -24,8 +24,8 @@
 #include "support/package_cache_helpers.h"
 #include "support/package_tree.h"
 #include "support/test_support.h"
-#include "transfer/release_crypto.h"
-#include "transfer/release_index.h"
+#include "release/release_crypto.h"
+#include "release/release_index.h"
 #include "unzip/unzip_fixture.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/text.h"
 #include "support/oss_server.h"
 #include "support/test_support.h"
-#include "transfer/download.h"
+#include "engine/download.h"
 
 namespace testing_support {
 

@@ -15,7 +15,7 @@
 #include "engine/client.h"
 #include "platform/install_log.h"
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
+#include "archive/tunzip.h"
 #include "unzip/unzip_fixture.h"
 
 using testing_support::DialogAnswerer;

@@ -14,7 +14,7 @@
 #include "platform/text.h"
 #include "support/message_sink.h"
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
+#include "archive/tunzip.h"
 #include "unzip/tree.h"
 #include "unzip/unzip_fixture.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
+#include "archive/tunzip.h"
 #include "unzip/unzip_fixture.h"
 
 using testing_support::PathExists;

@@ -12,7 +12,7 @@
 #include "engine/app_context.h"
 #include "platform/install_log.h"
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
+#include "archive/tunzip.h"
 #include "unzip/tree.h"
 #include "unzip/unzip_fixture.h"
 

@@ -13,7 +13,7 @@
 #include "platform/text.h"
 #include "platform/unattended.h"
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
+#include "archive/tunzip.h"
 #include "unzip/unzip_fixture.h"
 
 using testing_support::DialogAnswerer;
