@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_order.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
 #include "platform/unattended.h"
-#include "archive/entry_order.h"
 
 namespace {
 

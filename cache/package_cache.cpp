@@ -9,12 +9,12 @@
 #include <memory>
 #include <vector>
 
+#include "archive/zip_directory.h"
+#include "network/crc64.h"
 #include "platform/handles.h"
 #include "platform/text.h"
-#include "network/crc64.h"
 #include "release/release_crypto.h"
 #include "release/release_index.h"
-#include "archive/zip_directory.h"
 
 namespace cache {
 

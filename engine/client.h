@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/unpacked_contents.h"
 #include "platform/handles.h"
 #include "release/release_index.h"
-#include "archive/unpacked_contents.h"
 
 namespace AlibabaCloud::OSS {
 class OssClient;

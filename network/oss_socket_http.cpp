@@ -17,10 +17,10 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/install_log.h"
 #include "network/http_response.h"
 #include "network/oss_sdk.h"
 #include "network/oss_transport.h"
+#include "platform/install_log.h"
 
 namespace AlibabaCloud::OSS::detail {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/text.h"
 #include "platform/bcrypt_handles.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "tests/fuzz/fuzz_check.h"
 #include "network/http_response.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 

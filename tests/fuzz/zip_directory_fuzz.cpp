@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "tests/fuzz/fuzz_check.h"
 #include "archive/zip_directory.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
