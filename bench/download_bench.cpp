@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "transfer/crc64.h"
-#include "transfer/oss_sdk.h"
+#include "network/crc64.h"
+#include "network/oss_sdk.h"
 
 namespace OSS = AlibabaCloud::OSS;
 

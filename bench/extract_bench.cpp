@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "transfer/tunzip.h"
+#include "archive/tunzip.h"
 
 int main(int argc, char** argv) {
   if (argc != 3 && argc != 4) {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "transfer/unzip.h"
+#include "archive/unzip.h"
 
 namespace {
 

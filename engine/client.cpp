@@ -1,6 +1,6 @@
 #include "engine/client.h"
 
-#include "transfer/oss_sdk.h"
+#include "network/oss_sdk.h"
 
 IClient::IClient() : remotePrefix("9.5KavimorIE") {}
 

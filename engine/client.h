@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/unpacked_contents.h"
 #include "platform/handles.h"
-#include "transfer/release_index.h"
-#include "transfer/unpacked_contents.h"
+#include "release/release_index.h"
 
 namespace AlibabaCloud::OSS {
 class OssClient;

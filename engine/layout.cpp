@@ -8,6 +8,7 @@
 
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/download.h"
 #include "engine/exit_codes.h"
 #include "engine/manifest_values.h"
 #include "engine/messages.h"
@@ -15,9 +16,8 @@
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
-#include "transfer/download.h"
-#include "transfer/release_crypto.h"
-#include "transfer/release_index.h"
+#include "release/release_crypto.h"
+#include "release/release_index.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 struct IClient;
 
-// The record beside the objects: a release index (transfer/release_index.h)
+// The record beside the objects: a release index (release/release_index.h)
 // of every object the layout holds.
 inline constexpr char kLayoutRecordName[] = "kavimor-layout.txt";
 

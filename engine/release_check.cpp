@@ -11,17 +11,17 @@
 
 #include "engine/app_context.h"
 #include "engine/client.h"
-#include "platform/handles.h"
-#include "engine/messages.h"
+#include "engine/download.h"
 #include "engine/exit_codes.h"
 #include "engine/layout.h"
+#include "engine/messages.h"
+#include "network/oss_sdk.h"
+#include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/release_record.h"
 #include "platform/text.h"
-#include "transfer/download.h"
-#include "transfer/oss_sdk.h"
-#include "transfer/release_crypto.h"
-#include "transfer/release_index.h"
+#include "release/release_crypto.h"
+#include "release/release_index.h"
 
 namespace OSS = AlibabaCloud::OSS;
 

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "engine/exit_codes.h"
+#include "network/proxy_route.h"
 #include "support/oss_server.h"
 #include "support/test_support.h"
-#include "transfer/proxy_route.h"
 #include "ui/command_line.h"
 
 namespace {

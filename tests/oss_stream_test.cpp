@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "network/oss_stream.h"
 #include "platform/handles.h"
 #include "platform/text.h"
 #include "support/test_support.h"
-#include "transfer/oss_stream.h"
 
 namespace {
 

@@ -2,12 +2,10 @@
 # ExtractPackage, built from their own sources so that they do not wait for
 # the object-store library (only its shutdown is stubbed).
 set(KAVIMOR_EXTRACTION_SOURCES
-  ${CMAKE_SOURCE_DIR}/transfer/unzip.cpp
-  ${CMAKE_SOURCE_DIR}/transfer/tunzip.cpp
-  ${CMAKE_SOURCE_DIR}/transfer/entry_order.cpp
-  ${CMAKE_SOURCE_DIR}/transfer/unpacked_contents.cpp
-  ${CMAKE_SOURCE_DIR}/engine/app_context.cpp
-  ${CMAKE_SOURCE_DIR}/engine/messages.cpp
+  ${CMAKE_SOURCE_DIR}/archive/unzip.cpp
+  ${CMAKE_SOURCE_DIR}/archive/tunzip.cpp
+  ${CMAKE_SOURCE_DIR}/archive/entry_order.cpp
+  ${CMAKE_SOURCE_DIR}/archive/unpacked_contents.cpp
   ${CMAKE_SOURCE_DIR}/platform/install_log.cpp
   ${CMAKE_SOURCE_DIR}/platform/process_ops.cpp
   ${CMAKE_SOURCE_DIR}/platform/unattended.cpp
@@ -15,7 +13,10 @@ set(KAVIMOR_EXTRACTION_SOURCES
 set(KAVIMOR_EXTRACTION_LIBS z user32 shell32 ole32 uuid advapi32 wtsapi32)
 add_executable(unzip_tests
   ${KAVIMOR_EXTRACTION_SOURCES}
+  ${CMAKE_SOURCE_DIR}/engine/app_context.cpp
+  ${CMAKE_SOURCE_DIR}/engine/messages.cpp
   ${CMAKE_SOURCE_DIR}/engine/client.cpp
+  ${CMAKE_SOURCE_DIR}/engine/client_extract.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/object_store_stub.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/extract_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/unzip/prompt_test.cpp
@@ -42,7 +43,7 @@ target_link_libraries(extract_bench PRIVATE ${KAVIMOR_EXTRACTION_LIBS} psapi)
 target_link_options(extract_bench PRIVATE ${KAVIMOR_TEST_LINK})
 
 # The floor under it: the same files created under Wine, nothing read.
-add_executable(floor_bench ${CMAKE_SOURCE_DIR}/bench/floor_bench.cpp ${CMAKE_SOURCE_DIR}/transfer/unzip.cpp)
+add_executable(floor_bench ${CMAKE_SOURCE_DIR}/bench/floor_bench.cpp ${CMAKE_SOURCE_DIR}/archive/unzip.cpp)
 target_include_directories(floor_bench PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(floor_bench PRIVATE z)
 target_link_options(floor_bench PRIVATE ${KAVIMOR_TEST_LINK})

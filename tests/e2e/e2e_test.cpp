@@ -12,20 +12,20 @@
 #include <algorithm>
 #include <sstream>
 
+#include "cache/package_cache.h"
 #include "engine/app_context.h"
 #include "engine/client.h"
 #include "engine/messages.h"
 #include "engine/pipeline.h"
-#include "platform/process_ops.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
+#include "platform/process_ops.h"
 #include "platform/shortcut.h"
 #include "platform/text.h"
 #include "registration_helpers.h"
 #include "support/message_sink.h"
 #include "support/oss_server.h"
 #include "support/package_cache_helpers.h"
-#include "transfer/package_cache.h"
 #include "support/package_tree.h"
 #include "support/test_support.h"
 #include "ui/kavimor_layout.h"

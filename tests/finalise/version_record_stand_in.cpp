@@ -7,7 +7,7 @@
 
 #include "engine/app_context.h"
 #include "engine/client.h"
-#include "transfer/oss_sdk.h"
+#include "network/oss_sdk.h"
 
 namespace AlibabaCloud::OSS {
 void InitializeSdk() {}

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "network/http_response.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "transfer/http_response.h"
 
 namespace {
 

@@ -1,2 +1,2 @@
 # The object store's XML error reader.
-kavimor_fuzz_target(oss_error_xml SOURCES transfer/oss_error_xml.cpp)
+kavimor_fuzz_target(oss_error_xml SOURCES network/oss_error_xml.cpp)

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "network/oss_error_xml.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "transfer/oss_error_xml.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);

@@ -1,1 +1,1 @@
-kavimor_fuzz_target(release_index SOURCES transfer/release_index.cpp)
+kavimor_fuzz_target(release_index SOURCES release/release_index.cpp)

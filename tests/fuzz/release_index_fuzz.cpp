@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "release/release_index.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "transfer/release_index.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

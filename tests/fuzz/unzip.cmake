@@ -1,1 +1,1 @@
-kavimor_fuzz_target(unzip SOURCES transfer/unzip.cpp LIBRARIES ZLIB::ZLIB)
+kavimor_fuzz_target(unzip SOURCES archive/unzip.cpp LIBRARIES ZLIB::ZLIB)

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "transfer/unzip.h"
+#include "archive/unzip.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

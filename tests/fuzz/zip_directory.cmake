@@ -1,1 +1,1 @@
-kavimor_fuzz_target(zip_directory SOURCES transfer/zip_directory.cpp)
+kavimor_fuzz_target(zip_directory SOURCES archive/zip_directory.cpp)

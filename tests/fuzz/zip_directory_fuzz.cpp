@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "archive/zip_directory.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "transfer/zip_directory.h"
 
 namespace {
 

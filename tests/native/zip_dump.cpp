@@ -11,7 +11,7 @@
 #include <zlib.h>
 
 #ifdef KAVIMOR_OWN_READER
-#include "transfer/unzip.h"
+#include "archive/unzip.h"
 #else
 #include <minizip/unzip.h>
 #endif

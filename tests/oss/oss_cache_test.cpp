@@ -7,14 +7,14 @@
 
 #include <functional>
 
+#include "cache/package_cache.h"
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/download.h"
 #include "platform/install_log.h"
 #include "platform/text.h"
 #include "platform/trusted_folder.h"
 #include "support/package_cache_helpers.h"
-#include "transfer/download.h"
-#include "transfer/package_cache.h"
 
 namespace oss_test {
 namespace {

@@ -3,10 +3,10 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "network/crc64.h"
+#include "network/oss_hmac.h"
 #include "oss/oss_fixture.h"
 #include "platform/handles.h"
-#include "transfer/crc64.h"
-#include "transfer/oss_hmac.h"
 
 namespace oss_test {
 namespace {

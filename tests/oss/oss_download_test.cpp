@@ -8,12 +8,12 @@
 
 #include "engine/app_context.h"
 #include "engine/client.h"
+#include "engine/download.h"
 #include "engine/messages.h"
 #include "kavimor_deployment.h"
 #include "platform/install_log.h"
 #include "platform/text.h"
 #include "support/message_sink.h"
-#include "transfer/download.h"
 
 namespace oss_test {
 namespace {

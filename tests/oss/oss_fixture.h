@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "network/oss_sdk.h"
 #include "support/oss_server.h"
 #include "support/test_support.h"
-#include "transfer/oss_sdk.h"
 
 namespace oss_test {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "transfer/http_response.h"
+#include "network/http_response.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "transfer/crc64.h"
-#include "transfer/oss_hmac.h"
-#include "transfer/oss_sdk.h"
-#include "transfer/oss_signer.h"
+#include "network/crc64.h"
+#include "network/oss_hmac.h"
+#include "network/oss_sdk.h"
+#include "network/oss_signer.h"
 
 namespace OSS = AlibabaCloud::OSS;
 

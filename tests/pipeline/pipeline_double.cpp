@@ -8,10 +8,10 @@
 #include "engine/app_context.h"
 #include "engine/client.h"
 #include "engine/messages.h"
+#include "network/oss_sdk.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
-#include "transfer/oss_sdk.h"
 
 PipelineDouble& PipelineDouble::Get() {
   static PipelineDouble instance;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "release/release_crypto.h"
+#include "release/release_index.h"
 #include "support/oss_server.h"
 #include "support/test_support.h"
-#include "transfer/release_crypto.h"
-#include "transfer/release_index.h"
 
 namespace {
 

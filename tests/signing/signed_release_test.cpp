@@ -19,13 +19,13 @@
 #include "platform/release_record.h"
 #include "platform/text.h"
 #include "registration_helpers.h"
+#include "release/release_crypto.h"
+#include "release/release_index.h"
 #include "support/message_sink.h"
 #include "support/oss_server.h"
 #include "support/package_cache_helpers.h"
 #include "support/package_tree.h"
 #include "support/test_support.h"
-#include "transfer/release_crypto.h"
-#include "transfer/release_index.h"
 #include "unzip/unzip_fixture.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/download.h"
 #include "platform/text.h"
 #include "support/oss_server.h"
 #include "support/test_support.h"
-#include "transfer/download.h"
 
 namespace testing_support {
 

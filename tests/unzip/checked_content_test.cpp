@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "archive/tunzip.h"
 #include "engine/client.h"
 #include "platform/install_log.h"
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
 #include "unzip/unzip_fixture.h"
 
 using testing_support::DialogAnswerer;

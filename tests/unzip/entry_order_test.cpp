@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "transfer/entry_order.h"
+#include "archive/entry_order.h"
 
 namespace {
 

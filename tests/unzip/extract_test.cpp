@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "archive/tunzip.h"
 #include "engine/client.h"
 #include "engine/messages.h"
 #include "platform/text.h"
 #include "support/message_sink.h"
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
 #include "unzip/tree.h"
 #include "unzip/unzip_fixture.h"
 

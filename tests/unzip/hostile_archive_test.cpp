@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/tunzip.h"
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
 #include "unzip/unzip_fixture.h"
 
 using testing_support::PathExists;

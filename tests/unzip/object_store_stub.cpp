@@ -1,6 +1,6 @@
 // The extraction tests construct IClient, whose destructor shuts the
 // object-store library down; this program does not link that library.
-#include "transfer/oss_sdk.h"
+#include "network/oss_sdk.h"
 
 namespace AlibabaCloud::OSS {
 void InitializeSdk() {}

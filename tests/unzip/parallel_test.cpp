@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "archive/tunzip.h"
 #include "engine/app_context.h"
 #include "platform/install_log.h"
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
 #include "unzip/tree.h"
 #include "unzip/unzip_fixture.h"
 

@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "archive/tunzip.h"
 #include "platform/install_log.h"
 #include "platform/text.h"
 #include "platform/unattended.h"
 #include "support/test_support.h"
-#include "transfer/tunzip.h"
 #include "unzip/unzip_fixture.h"
 
 using testing_support::DialogAnswerer;

@@ -2,7 +2,7 @@
 
 #include "engine/client.h"
 #include "engine/messages.h"
-#include "transfer/oss_sdk.h"
+#include "network/oss_sdk.h"
 
 WindowDouble& WindowDouble::Get() {
   static WindowDouble instance;

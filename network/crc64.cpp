@@ -1,4 +1,4 @@
-#include "transfer/crc64.h"
+#include "network/crc64.h"
 
 #include <array>
 

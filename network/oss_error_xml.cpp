@@ -1,5 +1,5 @@
-#include "transfer/oss_error_xml.h"
-#include "transfer/text_trim.h"
+#include "network/oss_error_xml.h"
+#include "network/text_trim.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "transfer/release_crypto.h"
+#include "release/release_crypto.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/bcrypt_handles.h"
 #include "platform/text.h"
-#include "transfer/bcrypt_handles.h"
 
 namespace {
 

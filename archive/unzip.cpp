@@ -2,7 +2,7 @@
 // stricter than minizip). The archive is read through the C library's
 // buffered stdio; the end record is found by a backwards scan of at most the
 // last 64 KiB, and every entry is streamed through a 16 KiB buffer.
-#include "transfer/unzip.h"
+#include "archive/unzip.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -8,7 +8,7 @@
 // (191, 127) move a lane forward by 16 bytes, (575, 511) by 64 bytes. This
 // unit alone is compiled for PCLMULQDQ; it is called only when the
 // processor reports the instruction.
-#include "transfer/crc64.h"
+#include "network/crc64.h"
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <emmintrin.h>

@@ -1,4 +1,4 @@
-#include "transfer/oss_stream.h"
+#include "network/oss_stream.h"
 
 #include <windows.h>
 

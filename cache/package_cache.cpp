@@ -1,4 +1,4 @@
-#include "transfer/package_cache.h"
+#include "cache/package_cache.h"
 
 #include <windows.h>
 
@@ -9,12 +9,12 @@
 #include <memory>
 #include <vector>
 
+#include "archive/zip_directory.h"
+#include "network/crc64.h"
 #include "platform/handles.h"
 #include "platform/text.h"
-#include "transfer/crc64.h"
-#include "transfer/release_crypto.h"
-#include "transfer/release_index.h"
-#include "transfer/zip_directory.h"
+#include "release/release_crypto.h"
+#include "release/release_index.h"
 
 namespace cache {
 

@@ -1,4 +1,4 @@
-#include "transfer/entry_order.h"
+#include "archive/entry_order.h"
 
 #include <utility>
 

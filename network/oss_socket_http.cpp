@@ -17,10 +17,10 @@
 #include <mutex>
 #include <vector>
 
+#include "network/http_response.h"
+#include "network/oss_sdk.h"
+#include "network/oss_transport.h"
 #include "platform/install_log.h"
-#include "transfer/http_response.h"
-#include "transfer/oss_sdk.h"
-#include "transfer/oss_transport.h"
 
 namespace AlibabaCloud::OSS::detail {
 namespace {

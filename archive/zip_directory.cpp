@@ -1,4 +1,4 @@
-#include "transfer/zip_directory.h"
+#include "archive/zip_directory.h"
 
 #include <algorithm>
 #include <map>

@@ -1,4 +1,4 @@
-#include "transfer/http_response.h"
+#include "network/http_response.h"
 
 #include <cstring>
 

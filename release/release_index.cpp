@@ -1,4 +1,4 @@
-#include "transfer/release_index.h"
+#include "release/release_index.h"
 
 #include <algorithm>
 #include <cstdio>

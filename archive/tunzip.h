@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "transfer/unpacked_contents.h"
-#include "transfer/unzip.h"
+#include "archive/unpacked_contents.h"
+#include "archive/unzip.h"
 
 class TUnzip {
  public:

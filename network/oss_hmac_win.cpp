@@ -1,9 +1,9 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include "transfer/bcrypt_handles.h"
-#include "transfer/oss_hmac.h"
-#include "transfer/oss_signer.h"
+#include "network/oss_hmac.h"
+#include "network/oss_signer.h"
+#include "platform/bcrypt_handles.h"
 
 namespace AlibabaCloud::OSS {
 

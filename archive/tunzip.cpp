@@ -1,4 +1,4 @@
-#include "transfer/tunzip.h"
+#include "archive/tunzip.h"
 
 #include <windows.h>
 #include <fcntl.h>
@@ -12,14 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/client.h"
-#include "engine/messages.h"
+#include "archive/entry_order.h"
 #include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
 #include "platform/unattended.h"
-#include "transfer/entry_order.h"
 
 namespace {
 
@@ -619,40 +617,4 @@ bool TUnzip::UnzipTo(const char* zipPath, const char* destDir, const std::vector
   unzip.refusedRootNames = refusedRootNames;
   if (!unzip.Open(zipPath)) return false;
   return unzip.ExtractAll(destDir);
-}
-
-bool IClient::ExtractPackage(const std::string& zipPath, const std::string& destDir) {
-  // The file the release check read, still held; without a release key
-  // there is none.
-  HANDLE checked = CheckedPackage(zipPath);
-  // A package that was never downloaded (the front-end dependencies, a
-  // missing quant runtime) counts as installed and moves nothing. One that
-  // was checked is never "missing": its path must still name it.
-  if (checked == nullptr) {
-    if (FILE* probe = std::fopen(zipPath.c_str(), "r")) {
-      std::fclose(probe);
-    } else {
-      return true;
-    }
-  }
-  TUnzip unzip;
-  // The log folder stays in the install folder through every reinstall;
-  // a package's entry of that name would never be installed.
-  unzip.refusedRootNames = DownloadFileNames();
-  unzip.refusedRootNames.push_back("kavimorlog");
-  unzip.checkedFile = checked;
-  unzip.contents = &unpackedContents;
-  unpackedContents.StartPackage();
-  bool extracted = unzip.Open(zipPath.c_str());
-  if (unzip.replacedAfterCheck) WriteLog(("Package changed after its check: " + zipPath).c_str());
-  extracted = extracted && unzip.ExtractAll(destDir.c_str());
-  ReleaseCheckedPackage(zipPath);
-  // Each package's share of the scale; a failed one still takes it, but
-  // only a success is shown. No share without planned downloads (it would
-  // divide by zero).
-  if (plannedDownloads > 0) {
-    progressPercent = static_cast<int32_t>(10.0 / plannedDownloads + progressPercent);
-  }
-  if (extracted) PostToMainWindow(WM_INSTALL_PROGRESS, progressPercent);
-  return extracted;
 }

@@ -16,13 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "network/crc64.h"
+#include "network/http_response.h"
+#include "network/oss_hmac.h"
+#include "network/oss_sdk.h"
+#include "network/oss_transport.h"
+#include "network/proxy_route.h"
 #include "platform/handles.h"
-#include "transfer/crc64.h"
-#include "transfer/http_response.h"
-#include "transfer/oss_hmac.h"
-#include "transfer/oss_sdk.h"
-#include "transfer/oss_transport.h"
-#include "transfer/proxy_route.h"
 
 namespace AlibabaCloud::OSS {
 

@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include "transfer/text_trim.h"
+#include "network/text_trim.h"
 
 namespace AlibabaCloud::OSS {
 

@@ -1,19 +1,19 @@
 // One object of the publishing bucket into one local file, with progress.
-#include "transfer/download.h"
+#include "engine/download.h"
 
 #include <cstdio>
 #include <memory>
 
+#include "cache/package_cache.h"
 #include "engine/app_context.h"
 #include "engine/client.h"
 #include "engine/messages.h"
+#include "network/oss_sdk.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/run_failure.h"
 #include "platform/text.h"
 #include "platform/trusted_folder.h"
-#include "transfer/oss_sdk.h"
-#include "transfer/package_cache.h"
 
 namespace OSS = AlibabaCloud::OSS;
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "transfer/oss_signer.h"
+#include "network/oss_signer.h"
 
 namespace AlibabaCloud::OSS::detail {
 

@@ -1,5 +1,5 @@
-#include "transfer/oss_signer.h"
-#include "transfer/text_trim.h"
+#include "network/oss_signer.h"
+#include "network/text_trim.h"
 
 #include <algorithm>
 #include <cctype>

@@ -23,9 +23,9 @@
 #include <mutex>
 #include <string>
 
-#include "transfer/oss_error_xml.h"
-#include "transfer/oss_signer.h"
-#include "transfer/oss_stream.h"
+#include "network/oss_error_xml.h"
+#include "network/oss_signer.h"
+#include "network/oss_stream.h"
 
 namespace AlibabaCloud::OSS {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "transfer/http_response.h"
+#include "network/http_response.h"
 
 namespace AlibabaCloud::OSS {
 

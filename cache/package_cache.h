@@ -17,7 +17,7 @@
 #include <set>
 #include <string>
 
-#include "transfer/oss_sdk.h"
+#include "network/oss_sdk.h"
 
 namespace cache {
 

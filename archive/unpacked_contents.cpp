@@ -1,4 +1,4 @@
-#include "transfer/unpacked_contents.h"
+#include "archive/unpacked_contents.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "transfer/proxy_route.h"
+#include "network/proxy_route.h"
 
 #include <vector>
 

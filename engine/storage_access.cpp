@@ -3,7 +3,7 @@
 #include "engine/client.h"
 #include "kavimor_deployment.h"
 #include "kavimor_release_key.h"
-#include "transfer/oss_sdk.h"
+#include "network/oss_sdk.h"
 
 void IClient::PrepareStorageAccess() {
   // The key pair is never stored whole in the program: the carrier hides it
