@@ -6,9 +6,13 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <optional>
+#include <thread>
+
 #include "platform/handles.h"
 #include "platform/shortcut.h"
 #include "platform/text.h"
+#include "platform/unattended.h"
 #include "registration_helpers.h"
 
 namespace {
@@ -131,6 +135,33 @@ TEST_F(ShortcutTest, ExistingShortcutIsReplacedAndApartmentOfCallerIsKept) {
   EXPECT_EQ(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                              probe.put_void()),
             S_OK);
+}
+
+// Unattended the link is made in the multithreaded apartment, on a thread
+// of its own and on one that has a single-threaded apartment already: the
+// same link and the same log lines (CoInitialize then reports S_FALSE).
+TEST_F(ShortcutTest, UnattendedTheLinkIsMadeAsAttended) {
+  struct Unattended {
+    Unattended() { SetUnattendedRun("/S"); }
+    ~Unattended() { EndUnattendedRun(); }
+  } unattended;
+  for (const bool callersApartment : {false, true}) {
+    SCOPED_TRACE(callersApartment ? "caller's apartment" : "no apartment");
+    DeleteFileA(linkPath_.c_str());
+    LogCapture log(scratch_ / (callersApartment ? "log2" : "log1"));
+    bool made = false;
+    std::thread([&] {
+      std::optional<win::ComApartment> callers;
+      if (callersApartment) callers.emplace();
+      made = CreateDesktopShortcutOfContext();
+    }).join();
+    EXPECT_TRUE(made);
+    EXPECT_EQ(log.Finish(), ExpectedLog(callersApartment ? 1 : 0));
+    const LoadedLink link = LoadLink(linkPath_);
+    ASSERT_TRUE(link.loaded);
+    EXPECT_EQ(link.target,
+              WideFromCodePage(GetAppContext().installDir + "\\kavimor v9.5.exe", kGbkCodePage, 4096));
+  }
 }
 
 // Paths the link object cannot take whole: nothing is made, and the log
