@@ -542,6 +542,7 @@ TEST_F(Unattended, ThroughThePacScriptsProxyWithAndWithoutStoredCredentials) {
 
   const InstallerExit refused = RunInstaller(L"/S /D=" + wideInstall_);
   EXPECT_EQ(refused.exitCode, kExitProxyAuthentication);
+  EXPECT_TRUE(refused.windows.empty()) << Joined(refused.windows);
   const std::vector<std::string> log = testing_support::LogTexts(installDir_ + "\\kavimorlog");
   EXPECT_TRUE(HasLine(log, "Proxy authentication required,proxy:" + proxy.address())) << proxy.address();
   EXPECT_FALSE(HasLine(log, Gbk(u8",文件不存在")));
@@ -558,6 +559,7 @@ TEST_F(Unattended, ThroughThePacScriptsProxyWithAndWithoutStoredCredentials) {
   testing_support::RemoveTree(installDir_);
   const InstallerExit installed = RunInstaller(L"/S /D=" + wideInstall_);
   EXPECT_EQ(installed.exitCode, kExitInstalled);
+  EXPECT_TRUE(installed.windows.empty()) << Joined(installed.windows);
   EXPECT_TRUE(PathExists(clientExe_));
   seen = proxy.Requests();
   EXPECT_TRUE(HasLine(seen, "9.5KavimorIE%2Fsummary.ini\t200\tauth"));
@@ -633,6 +635,7 @@ TEST_F(Unattended, LayoutThenSourceInstallsWithoutTheObjectStoreAndRefusesAChang
   testing_support::RemoveTree(installDir_);
   const InstallerExit installed = RunInstaller(L"/S /SOURCE=\"" + wideLayout + L"\" /D=" + wideInstall_);
   ASSERT_EQ(installed.exitCode, kExitInstalled);
+  EXPECT_TRUE(installed.windows.empty()) << Joined(installed.windows);
   ExpectInstalledTree(wideInstall_);
   EXPECT_EQ(RegText(HKEY_LOCAL_MACHINE, kUninstallKey, "DisplayIcon"), clientExe_);
   EXPECT_TRUE(HasLine(testing_support::LogTexts(installDir_ + "\\kavimorlog"), "Layout record read,objects:"));
