@@ -137,26 +137,30 @@ TEST_F(ShortcutTest, ExistingShortcutIsReplacedAndApartmentOfCallerIsKept) {
             S_OK);
 }
 
-// Unattended the link is made in the multithreaded apartment, on a thread
-// of its own and on one that has a single-threaded apartment already: the
-// same link and the same log lines (CoInitialize then reports S_FALSE).
+// Unattended the link is made in the multithreaded apartment: on a thread
+// of its own, on the unattended worker (in that apartment already) and on
+// a thread with a single-threaded apartment, the same link and the same log
+// lines (CoInitialize reports S_FALSE where the thread has an apartment).
 TEST_F(ShortcutTest, UnattendedTheLinkIsMadeAsAttended) {
   struct Unattended {
     Unattended() { SetUnattendedRun("/S"); }
     ~Unattended() { EndUnattendedRun(); }
   } unattended;
-  for (const bool callersApartment : {false, true}) {
-    SCOPED_TRACE(callersApartment ? "caller's apartment" : "no apartment");
+  using Model = win::ComApartment::Model;
+  const std::optional<Model> callersApartments[] = {std::nullopt, Model::Multithreaded, Model::Apartment};
+  int round = 0;
+  for (const std::optional<Model>& callers : callersApartments) {
+    SCOPED_TRACE(testing::Message() << "caller's apartment " << (callers ? static_cast<int>(*callers) : -1));
     DeleteFileA(linkPath_.c_str());
-    LogCapture log(scratch_ / (callersApartment ? "log2" : "log1"));
+    LogCapture log(scratch_ / ("log" + std::to_string(++round)));
     bool made = false;
     std::thread([&] {
-      std::optional<win::ComApartment> callers;
-      if (callersApartment) callers.emplace();
+      std::optional<win::ComApartment> apartment;
+      if (callers) apartment.emplace(*callers);
       made = CreateDesktopShortcutOfContext();
     }).join();
     EXPECT_TRUE(made);
-    EXPECT_EQ(log.Finish(), ExpectedLog(callersApartment ? 1 : 0));
+    EXPECT_EQ(log.Finish(), ExpectedLog(callers ? 1 : 0));
     const LoadedLink link = LoadLink(linkPath_);
     ASSERT_TRUE(link.loaded);
     EXPECT_EQ(link.target,

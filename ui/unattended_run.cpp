@@ -11,6 +11,7 @@
 #include "engine/layout.h"
 #include "engine/messages.h"
 #include "engine/pipeline.h"
+#include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
@@ -94,7 +95,9 @@ void PrepareClient(IClient& client, const CommandLine& line) {
 int RunLayout(const CommandLine& line) {
   SetUnattendedRun(SwitchesForLog(line));
   // The layout runs on this thread: the step messages it posts wait unread
-  // in this thread's queue, and no window is made for them.
+  // in this thread's queue, and no window is made for them. In COM's
+  // multithreaded apartment a PAC script brings no window of COM's either.
+  const win::ComApartment apartment(win::ComApartment::Model::Multithreaded);
   IClient client;
   PrepareClient(client, line);
   const std::string folder = SystemText(line.layoutDir);
