@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "engine/messages.h"
+#include "engine/pipeline.h"
 
 const ExitCodeRow kExitCodeTable[] = {
     {kExitInstalled, "installed"},
@@ -56,4 +57,19 @@ int ExitCodeForFailure(int failureCode) {
     default:
       return failureCode;
   }
+}
+
+int ExitCodeForStartOutcome(StartOutcome outcome) {
+  switch (outcome) {
+    case StartOutcome::Started:
+      return kExitInstalled;
+    case StartOutcome::ManifestFailed:
+      return ExitCodeForFailure(kStepManifest);
+    case StartOutcome::RecoveryNeedsAttention:
+      return kExitRecoveryNeedsAttention;
+    case StartOutcome::Declined:
+    case StartOutcome::WorkerNotStarted:
+      break;
+  }
+  return kExitNotStarted;
 }

@@ -32,3 +32,9 @@ extern const size_t kExitCodeCount;
 // The exit code for a run that ended with WM_INSTALL_FAILED `failureCode`
 // (0: the manifest): the noted failure's own code when there is one.
 int ExitCodeForFailure(int failureCode);
+
+// The exit code for a start sequence that ended without a worker (Started:
+// kExitInstalled, the worker's last message decides). A manifest failure
+// ends as it does through WM_INSTALL_FAILED.
+enum class StartOutcome;
+int ExitCodeForStartOutcome(StartOutcome outcome);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "engine/client.h"
 #include "engine/handover.h"
 #include "engine/messages.h"
+#include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
@@ -92,6 +94,11 @@ StartOutcome StartInstallSequence(IClient& client, HWND owner) {
 }
 
 unsigned __stdcall FetchManifestThenInstall(void* client) {
+  // Unattended, the worker lives in COM's multithreaded apartment: what
+  // runs COM on its behalf (the proxy's PAC script, the shortcut's link
+  // object) then brings no window of COM's.
+  std::optional<win::ComApartment> apartment;
+  if (UnattendedRun()) apartment.emplace(win::ComApartment::Model::Multithreaded);
   IClient* const engine = static_cast<IClient*>(client);
   engine->manifestFailure = kStepManifest;
   if (!engine->FetchManifest()) {

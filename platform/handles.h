@@ -178,7 +178,17 @@ class ComPtr {
 // (S_OK or S_FALSE both need the matching call).
 class ComApartment {
  public:
-  ComApartment() noexcept : result_(::CoInitialize(nullptr)) {}
+  // Apartment: CoInitialize, the single-threaded apartment, which gives the
+  // thread a message-only window of COM's for as long as it lasts.
+  // Multithreaded: no window; a thread that already has a single-threaded
+  // apartment keeps it (and the result is then CoInitialize's S_FALSE).
+  enum class Model { Apartment, Multithreaded };
+
+  explicit ComApartment(Model model = Model::Apartment) noexcept
+      : result_(model == Model::Apartment ? ::CoInitialize(nullptr)
+                                          : ::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {
+    if (model == Model::Multithreaded && result_ == RPC_E_CHANGED_MODE) result_ = ::CoInitialize(nullptr);
+  }
   ~ComApartment() {
     if (SUCCEEDED(result_)) ::CoUninitialize();
   }

@@ -12,6 +12,7 @@
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
+#include "platform/unattended.h"
 
 namespace {
 
@@ -82,8 +83,12 @@ bool CreateDesktopShortcut(const std::string& installDir, const std::string& dis
   WriteLog(LogTextOfPath(target).c_str());
   WriteLog(LogTextOfPath(installDir).c_str());
 
-  // The apartment outlives every interface pointer declared after it.
-  win::ComApartment apartment;
+  // The apartment outlives every interface pointer declared after it. An
+  // unattended run makes no window of any kind, and a single-threaded
+  // apartment would bring COM's own: the link object works in the
+  // multithreaded one as well.
+  win::ComApartment apartment(UnattendedRun() ? win::ComApartment::Model::Multithreaded
+                                              : win::ComApartment::Model::Apartment);
   LogResult("CoInitialize", apartment.result());
   if (FAILED(apartment.result())) return true;
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/exit_codes.h"
+#include "engine/pipeline.h"
 #include "network/proxy_route.h"
 #include "support/oss_server.h"
 #include "support/test_support.h"
@@ -178,6 +179,28 @@ TEST(ExitCodes, AStepFailureEndsWithItsCodeUnlessItsCauseHasOneOfItsOwn) {
   ClearRunFailure();
   NoteRunFailure(RunFailure::ReleaseRefused);
   EXPECT_EQ(ExitCodeForFailure(4), kExitReleaseRefused);
+  ClearRunFailure();
+}
+
+TEST(ExitCodes, AStartThatEndsWithoutAWorkerHasItsOwnCodeAndAManifestFailureIs16) {
+  struct Row {
+    StartOutcome outcome;
+    RunFailure noted;
+    int code;
+  };
+  const Row rows[] = {
+      {StartOutcome::ManifestFailed, RunFailure::None, kExitManifestUnavailable},
+      {StartOutcome::ManifestFailed, RunFailure::ProxyAuthentication, kExitProxyAuthentication},
+      {StartOutcome::ManifestFailed, RunFailure::ReleaseRefused, kExitReleaseRefused},
+      {StartOutcome::RecoveryNeedsAttention, RunFailure::None, kExitRecoveryNeedsAttention},
+      {StartOutcome::WorkerNotStarted, RunFailure::None, kExitNotStarted},
+      {StartOutcome::Declined, RunFailure::None, kExitNotStarted},
+  };
+  for (const Row& row : rows) {
+    ClearRunFailure();
+    if (row.noted != RunFailure::None) NoteRunFailure(row.noted);
+    EXPECT_EQ(ExitCodeForStartOutcome(row.outcome), row.code) << static_cast<int>(row.outcome);
+  }
   ClearRunFailure();
 }
 

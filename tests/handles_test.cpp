@@ -1,7 +1,16 @@
 // The owners release exactly once and only what they own.
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
 #include "platform/handles.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -75,6 +84,42 @@ TEST(Handles, ComApartmentPairsItsInitialisation) {
   // Both were undone: the next initialisation is the first again.
   win::ComApartment again;
   EXPECT_EQ(again.result(), S_OK);
+}
+
+// On a thread of its own each, so that no earlier apartment is there
+// unless the row makes one.
+TEST(Handles, AMultithreadedApartmentMakesNoWindowAndKeepsAnEarlierOne) {
+  using Model = win::ComApartment::Model;
+  struct Row {
+    bool earlierApartment;  // the thread has a single-threaded apartment already
+    Model model;
+    HRESULT result;
+    bool comWindow;  // COM's message-only window while the apartment lasts
+  };
+  const Row rows[] = {
+      {false, Model::Apartment, S_OK, true},
+      {false, Model::Multithreaded, S_OK, false},
+      {true, Model::Multithreaded, S_FALSE, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << "earlier " << row.earlierApartment << ", model " << static_cast<int>(row.model));
+    HRESULT result = E_FAIL;
+    HRESULT created = E_FAIL;
+    std::set<std::wstring> windows;
+    std::thread([&] {
+      std::optional<win::ComApartment> earlier;
+      if (row.earlierApartment) earlier.emplace();
+      win::ComApartment apartment(row.model);
+      result = apartment.result();
+      win::ComPtr<IShellLinkW> link;
+      created = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void());
+      windows = testing_support::WindowClassesOf(GetCurrentProcessId(), GetCurrentThreadId());
+    }).join();
+    EXPECT_EQ(result, row.result);
+    EXPECT_EQ(created, S_OK);
+    EXPECT_EQ(windows.count(L"OleMainThreadWndClass"), row.comWindow ? 1u : 0u);
+    if (!row.comWindow) EXPECT_TRUE(windows.empty()) << windows.size();
+  }
 }
 
 }  // namespace

@@ -61,5 +61,5 @@ if(TARGET installer_program_tests)
   add_test(NAME UnattendedLocale.zh_TW.UTF-8 COMMAND installer_program_tests
     --gtest_filter=Unattended.SilentInstallOpensNoWindowAndInstallsWhatAClickedOneDoes)
   set_tests_properties(UnattendedLocale.zh_TW.UTF-8 PROPERTIES
-    ENVIRONMENT "KAVIMOR_LOCALE=zh_TW.UTF-8;KAVIMOR_SKIP_WINDOW_WATCH=1" TIMEOUT 400 RUN_SERIAL TRUE)
+    ENVIRONMENT "KAVIMOR_LOCALE=zh_TW.UTF-8" TIMEOUT 400 RUN_SERIAL TRUE)
 endif()

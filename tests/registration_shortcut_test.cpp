@@ -6,9 +6,13 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <optional>
+#include <thread>
+
 #include "platform/handles.h"
 #include "platform/shortcut.h"
 #include "platform/text.h"
+#include "platform/unattended.h"
 #include "registration_helpers.h"
 
 namespace {
@@ -131,6 +135,37 @@ TEST_F(ShortcutTest, ExistingShortcutIsReplacedAndApartmentOfCallerIsKept) {
   EXPECT_EQ(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                              probe.put_void()),
             S_OK);
+}
+
+// Unattended the link is made in the multithreaded apartment: on a thread
+// of its own, on the unattended worker (in that apartment already) and on
+// a thread with a single-threaded apartment, the same link and the same log
+// lines (CoInitialize reports S_FALSE where the thread has an apartment).
+TEST_F(ShortcutTest, UnattendedTheLinkIsMadeAsAttended) {
+  struct Unattended {
+    Unattended() { SetUnattendedRun("/S"); }
+    ~Unattended() { EndUnattendedRun(); }
+  } unattended;
+  using Model = win::ComApartment::Model;
+  const std::optional<Model> callersApartments[] = {std::nullopt, Model::Multithreaded, Model::Apartment};
+  int round = 0;
+  for (const std::optional<Model>& callers : callersApartments) {
+    SCOPED_TRACE(testing::Message() << "caller's apartment " << (callers ? static_cast<int>(*callers) : -1));
+    DeleteFileA(linkPath_.c_str());
+    LogCapture log(scratch_ / ("log" + std::to_string(++round)));
+    bool made = false;
+    std::thread([&] {
+      std::optional<win::ComApartment> apartment;
+      if (callers) apartment.emplace(*callers);
+      made = CreateDesktopShortcutOfContext();
+    }).join();
+    EXPECT_TRUE(made);
+    EXPECT_EQ(log.Finish(), ExpectedLog(callers ? 1 : 0));
+    const LoadedLink link = LoadLink(linkPath_);
+    ASSERT_TRUE(link.loaded);
+    EXPECT_EQ(link.target,
+              WideFromCodePage(GetAppContext().installDir + "\\kavimor v9.5.exe", kGbkCodePage, 4096));
+  }
 }
 
 // Paths the link object cannot take whole: nothing is made, and the log

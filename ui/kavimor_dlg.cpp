@@ -427,7 +427,7 @@ void TKavimorDlg::StartInstall() {
     case StartOutcome::WorkerNotStarted:
     case StartOutcome::RecoveryNeedsAttention:
       state = Failed;
-      ownExitCode = outcome == StartOutcome::WorkerNotStarted ? kExitNotStarted : kExitRecoveryNeedsAttention;
+      ownExitCode = ExitCodeForStartOutcome(outcome);
       statusText = UiText(0);  // "Install" + the failure suffix
       statusText += UiText(6);
       Invalidate();

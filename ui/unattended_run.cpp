@@ -11,6 +11,7 @@
 #include "engine/layout.h"
 #include "engine/messages.h"
 #include "engine/pipeline.h"
+#include "platform/handles.h"
 #include "platform/install_log.h"
 #include "platform/process_ops.h"
 #include "platform/text.h"
@@ -19,40 +20,6 @@
 #include "ui/kavimor_dlg.h"
 
 namespace {
-
-// The last of the engine's messages: WM_INSTALL_DONE or WM_INSTALL_FAILED
-// and its failure code. Only the UI thread's message-only window touches them.
-UINT finalMessage = 0;
-LPARAM finalCode = 0;
-
-LRESULT CALLBACK EngineMessages(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_INSTALL_DONE || message == WM_INSTALL_FAILED) {
-    finalMessage = message;
-    finalCode = lParam;
-    return 0;
-  }
-  return DefWindowProcW(hwnd, message, wParam, lParam);
-}
-
-// A message-only window: it receives posted messages and is never a
-// top-level window anybody can see or enumerate.
-HWND CreateEngineReceiver() {
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = EngineMessages;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"KavimorUnattended";
-  RegisterClassExW(&wc);
-  // Wine finds a thread's message-only parent through the desktop window;
-  // once, under load, a test's watcher saw this receiver among the
-  // top-level windows. Asking for the desktop first, and moving a window
-  // that still came out top-level, keeps the run free of them.
-  const HWND desktop = GetDesktopWindow();
-  HWND receiver = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  wc.hInstance, nullptr);
-  if (receiver != nullptr && GetAncestor(receiver, GA_PARENT) == desktop) SetParent(receiver, HWND_MESSAGE);
-  return receiver;
-}
 
 // The switches as given, for the log (GBK; what GBK lacks shows as '?').
 std::string SwitchesForLog(const CommandLine& line) {
@@ -127,8 +94,10 @@ void PrepareClient(IClient& client, const CommandLine& line) {
 
 int RunLayout(const CommandLine& line) {
   SetUnattendedRun(SwitchesForLog(line));
-  MainWindowHandle = CreateEngineReceiver();
-  if (MainWindowHandle == nullptr) return kExitNotStarted;
+  // The layout runs on this thread: the step messages it posts wait unread
+  // in this thread's queue, and no window is made for them. In COM's
+  // multithreaded apartment a PAC script brings no window of COM's either.
+  const win::ComApartment apartment(win::ComApartment::Model::Multithreaded);
   IClient client;
   PrepareClient(client, line);
   const std::string folder = SystemText(line.layoutDir);
@@ -144,8 +113,8 @@ int RunLayout(const CommandLine& line) {
 int RunUnattended(const CommandLine& line) {
   AppContext& ctx = GetAppContext();
   SetUnattendedRun(SwitchesForLog(line));
-  MainWindowHandle = CreateEngineReceiver();
-  if (MainWindowHandle == nullptr) return kExitNotStarted;
+  // No window of any kind: the worker's messages come to this thread.
+  EngineMessageQueue engineMessages;
 
   IClient client;
   PrepareClient(client, line);
@@ -158,25 +127,20 @@ int RunUnattended(const CommandLine& line) {
     return kExitClientRunning;
   }
 
-  switch (StartInstallSequence(client, nullptr)) {
-    case StartOutcome::Started:
-      break;
-    case StartOutcome::RecoveryNeedsAttention:
-      return kExitRecoveryNeedsAttention;
-    case StartOutcome::Declined:
-    case StartOutcome::ManifestFailed:
-    case StartOutcome::WorkerNotStarted:
-      return kExitNotStarted;
+  const StartOutcome outcome = StartInstallSequence(client, nullptr);
+  if (outcome != StartOutcome::Started) return ExitCodeForStartOutcome(outcome);
+  // Nothing on this thread runs a modal loop while the worker works (no
+  // message box unattended), so no thread message is lost. A WM_QUIT from
+  // outside does not cut the installation short.
+  while (!engineMessages.WaitForLast()) {
   }
-  MSG msg{};
-  while (finalMessage == 0 && GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
 
-  if (finalMessage == WM_INSTALL_DONE) return kExitInstalled;
+  if (engineMessages.last() == WM_INSTALL_DONE) return kExitInstalled;
   CloseInstallLog();
   // As after a failure shown in the window: the staging tree goes, unless
   // the hand-over began and the next start's recovery may need it.
   if (!HandOverBegun()) DeleteStagingIfSettled(ctx.installDir, ctx.stagingDir);
-  return ExitCodeForFailure(static_cast<int>(finalCode));
+  return ExitCodeForFailure(static_cast<int>(engineMessages.lastParam()));
 }
 
 int ExitCodeOfWindowRun(const TKavimorDlg& dlg) {

@@ -15,9 +15,9 @@ bool ApplyCommandLineFolders(const CommandLine& line, std::wstring& problem);
 // Returns the exit code: 0 for /?, the usage error otherwise.
 int ShowUsage(const CommandLine& line, const std::wstring& problem);
 
-// The whole installation unattended: no top-level window and no message
-// box; the engine's messages go to a message-only window. Returns the
-// process exit code (engine/exit_codes.h).
+// The whole installation unattended: no window of any kind and no message
+// box; the engine's messages come to this thread as thread messages
+// (EngineMessageQueue). Returns the process exit code (engine/exit_codes.h).
 int RunUnattended(const CommandLine& line);
 
 // /LAYOUT=: the release fetched and checked into the folder, without any

@@ -11,8 +11,6 @@
 namespace testing_support {
 namespace {
 
-std::string Quote(const std::string& arg) { return "\"" + arg + "\""; }
-
 std::string JsonString(const std::string& s) {
   std::string out = "\"";
   for (const char c : s) {
@@ -73,53 +71,60 @@ std::string RepositoryFile(const std::string& relative) {
   return self.substr(0, cut) + "/" + relative;
 }
 
-OssServerProcess::OssServerProcess(const std::string& root, const std::string& bucket,
-                                   const std::string& keyId, const std::string& keySecret,
-                                   const OssServerOptions& options)
-    : tls_(!options.tlsCert.empty()) {
+ScriptServer::ScriptServer(const std::string& name) {
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
   static LONG counter = 0;
-  controlDir_ = std::string(temp) + "oss_server_" + std::to_string(GetCurrentProcessId()) + "_" +
-                std::to_string(InterlockedIncrement(&counter));
-  RemoveTree(controlDir_);
-  CreateDirectoryA(controlDir_.c_str(), nullptr);
-  const std::string control = UnixPath(controlDir_);
+  folder_ = std::string(temp) + name + "_" + std::to_string(GetCurrentProcessId()) + "_" +
+            std::to_string(InterlockedIncrement(&counter));
+  RemoveTree(folder_);
+  CreateDirectoryA(folder_.c_str(), nullptr);
+  unixFolder_ = UnixPath(folder_);
+}
 
-  std::string command = "/usr/bin/python3 " + Quote(RepositoryFile("tools/oss_server.py")) +
-                        " --root " + Quote(UnixPath(root)) + " --bucket " + Quote(bucket) +
-                        " --key-id " + Quote(keyId) + " --key-secret " + Quote(keySecret) +
-                        " --port-file " + Quote(control + "/port") + " --control-dir " +
-                        Quote(control) + " --log-file " + Quote(control + "/server.log") +
-                        " --idle-exit 300";
-  if (tls_) command += " --tls-cert " + Quote(options.tlsCert) + " --tls-key " + Quote(options.tlsKey);
+ScriptServer::~ScriptServer() {
+  WriteFileBytes(File("stop"), "stop");
+  if (port_ != 0) Sleep(400);  // the script looks for the file every 0.2 s
+  RemoveTree(folder_);
+}
+
+bool ScriptServer::Start(const std::string& script, const std::string& arguments, const std::string& logName,
+                         int idleExitSeconds) {
+  const std::string command = "/usr/bin/python3 " + Quote(RepositoryFile(script)) + " " + arguments +
+                              " --port-file " + Quote(UnixFile("port")) + " --control-dir " + Quote(unixFolder_) +
+                              " --log-file " + Quote(UnixFile(logName)) + " --idle-exit " +
+                              std::to_string(idleExitSeconds);
   std::wstring wide(command.size() + 1, L'\0');
   MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                      &pi))
-    return;
+  if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
   // Wine hands out no waitable handle for a Linux child; close what it gave.
   if (pi.hThread != nullptr) CloseHandle(pi.hThread);
   if (pi.hProcess != nullptr) CloseHandle(pi.hProcess);
 
-  const std::string portFile = controlDir_ + "\\port";
+  const std::string portFile = File("port");
   for (int i = 0; i < 200 && port_ == 0; ++i) {
     if (PathExists(portFile)) port_ = static_cast<uint16_t>(std::atoi(ReadFileBytes(portFile).c_str()));
     if (port_ == 0) Sleep(100);
   }
+  return port_ != 0;
 }
 
-OssServerProcess::~OssServerProcess() {
-  WriteFileBytes(controlDir_ + "\\stop", "stop");
-  if (port_ != 0) Sleep(400);  // the server looks for the file every 0.2 s
-  RemoveTree(controlDir_);
+OssServerProcess::OssServerProcess(const std::string& root, const std::string& bucket,
+                                   const std::string& keyId, const std::string& keySecret,
+                                   const OssServerOptions& options)
+    : tls_(!options.tlsCert.empty()) {
+  using Q = ScriptServer;
+  std::string arguments = "--root " + Q::Quote(UnixPath(root)) + " --bucket " + Q::Quote(bucket) + " --key-id " +
+                          Q::Quote(keyId) + " --key-secret " + Q::Quote(keySecret);
+  if (tls_) arguments += " --tls-cert " + Q::Quote(options.tlsCert) + " --tls-key " + Q::Quote(options.tlsKey);
+  server_.Start("tools/oss_server.py", arguments, "server.log", 300);
 }
 
 std::string OssServerProcess::endpoint() const {
-  return std::string(tls_ ? "https://" : "http://") + "127.0.0.1:" + std::to_string(port_);
+  return std::string(tls_ ? "https://" : "http://") + "127.0.0.1:" + std::to_string(port());
 }
 
 void OssServerProcess::SetFaults(const std::vector<OssFault>& faults, double clockOffset) {
@@ -135,12 +140,12 @@ void OssServerProcess::SetFaults(const std::vector<OssFault>& faults, double clo
             ", \"times\": " + std::to_string(f.times) + ", \"seconds\": " + seconds +
             ", \"method\": " + JsonString(f.method) + "}";
   }
-  WriteWhole(controlDir_ + "\\faults.json", json + "]}\n");
+  WriteWhole(server_.File("faults.json"), json + "]}\n");
 }
 
 std::vector<OssRequestRecord> OssServerProcess::RequestLog() const {
   std::vector<OssRequestRecord> records;
-  const std::string path = controlDir_ + "\\requests.log";
+  const std::string path = server_.File("requests.log");
   if (!PathExists(path)) return records;
   for (const std::string& line : Split(ReadFileBytes(path), '\n')) {
     if (line.empty()) continue;
@@ -153,6 +158,6 @@ std::vector<OssRequestRecord> OssServerProcess::RequestLog() const {
   return records;
 }
 
-void OssServerProcess::ClearLog() { DeleteFileA((controlDir_ + "\\requests.log").c_str()); }
+void OssServerProcess::ClearLog() { DeleteFileA(server_.File("requests.log").c_str()); }
 
 }  // namespace testing_support

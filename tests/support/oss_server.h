@@ -53,17 +53,47 @@ struct OssServerOptions {
   std::string tlsKey;
 };
 
+// A server script of this repository (tools/*.py) run under python3 with
+// a private control folder, as described above: --control-dir, --port-file
+// and --log-file name places in it, the script writes the port it chose
+// there and ends when "stop" appears in it (the destructor writes it, then
+// removes the folder).
+class ScriptServer {
+ public:
+  // Makes the control folder, %TEMP%\<name>_<pid>_<n>.
+  explicit ScriptServer(const std::string& name);
+  ~ScriptServer();
+  ScriptServer(const ScriptServer&) = delete;
+  ScriptServer& operator=(const ScriptServer&) = delete;
+
+  // Starts `script` (relative to the repository) with `arguments` (quoted
+  // already, see Quote) and the control switches, the log file named
+  // `logName`; waits up to 20 seconds for its port. False when none came.
+  bool Start(const std::string& script, const std::string& arguments, const std::string& logName,
+             int idleExitSeconds);
+  uint16_t port() const { return port_; }
+  // A file of the control folder: its Windows path, or its Linux path.
+  std::string File(const std::string& name) const { return folder_ + "\\" + name; }
+  std::string UnixFile(const std::string& name) const { return unixFolder_ + "/" + name; }
+
+  static std::string Quote(const std::string& argument) { return "\"" + argument + "\""; }
+
+ private:
+  std::string folder_;
+  std::string unixFolder_;
+  uint16_t port_ = 0;
+};
+
 class OssServerProcess {
  public:
   OssServerProcess(const std::string& root, const std::string& bucket, const std::string& keyId,
                    const std::string& keySecret, const OssServerOptions& options = {});
-  ~OssServerProcess();
   OssServerProcess(const OssServerProcess&) = delete;
   OssServerProcess& operator=(const OssServerProcess&) = delete;
 
   // False when the server did not report a port within 20 seconds.
-  bool running() const { return port_ != 0; }
-  uint16_t port() const { return port_; }
+  bool running() const { return server_.port() != 0; }
+  uint16_t port() const { return server_.port(); }
   // "http://127.0.0.1:<port>", or "https://127.0.0.1:<port>" with TLS.
   std::string endpoint() const;
 
@@ -74,8 +104,7 @@ class OssServerProcess {
   void ClearLog();
 
  private:
-  std::string controlDir_;
-  uint16_t port_ = 0;
+  ScriptServer server_{"oss_server"};
   bool tls_ = false;
 };
 

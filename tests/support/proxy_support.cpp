@@ -14,8 +14,6 @@ namespace {
 constexpr wchar_t kConnections[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 constexpr wchar_t kSettingsValue[] = L"DefaultConnectionSettings";
 
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
-
 void AppendDword(std::vector<BYTE>& out, DWORD value) {
   const BYTE* bytes = reinterpret_cast<const BYTE*>(&value);
   out.insert(out.end(), bytes, bytes + sizeof value);
@@ -30,47 +28,19 @@ void AppendText(std::vector<BYTE>& out, const std::string& text) {
 
 ProxyServerProcess::ProxyServerProcess(const std::string& user, const std::string& password,
                                        const std::string& pacScript) {
-  char temp[MAX_PATH] = {};
-  GetTempPathA(MAX_PATH, temp);
-  static LONG counter = 0;
-  controlDir_ = std::string(temp) + "proxy_server_" + std::to_string(GetCurrentProcessId()) + "_" +
-                std::to_string(InterlockedIncrement(&counter));
-  RemoveTree(controlDir_);
-  CreateDirectoryA(controlDir_.c_str(), nullptr);
-  const std::string control = UnixPath(controlDir_);
-  std::string command = "/usr/bin/python3 " + Quote(RepositoryFile("tools/proxy_server.py")) + " --port-file " +
-                        Quote(control + "/port") + " --control-dir " + Quote(control) + " --log-file " +
-                        Quote(control + "/proxy.log") + " --idle-exit 120";
-  if (!user.empty()) command += " --user " + Quote(user) + " --password " + Quote(password);
+  using Q = ScriptServer;
+  std::string arguments;
+  if (!user.empty()) arguments += "--user " + Q::Quote(user) + " --password " + Q::Quote(password);
   if (!pacScript.empty()) {
-    WriteFileBytes(controlDir_ + "\\proxy.pac", pacScript);
-    command += " --pac-file " + Quote(control + "/proxy.pac");
+    WriteFileBytes(server_.File("proxy.pac"), pacScript);
+    arguments += " --pac-file " + Q::Quote(server_.UnixFile("proxy.pac"));
   }
-  std::wstring wide(command.size() + 1, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
-  // Wine hands out no waitable handle for a Linux child.
-  if (pi.hThread != nullptr) CloseHandle(pi.hThread);
-  if (pi.hProcess != nullptr) CloseHandle(pi.hProcess);
-  const std::string portFile = controlDir_ + "\\port";
-  for (int i = 0; i < 200 && port_ == 0; ++i) {
-    if (PathExists(portFile)) port_ = static_cast<uint16_t>(std::atoi(ReadFileBytes(portFile).c_str()));
-    if (port_ == 0) Sleep(100);
-  }
-}
-
-ProxyServerProcess::~ProxyServerProcess() {
-  WriteFileBytes(controlDir_ + "\\stop", "stop");
-  if (port_ != 0) Sleep(400);  // the proxy looks for the file every 0.2 s
-  RemoveTree(controlDir_);
+  server_.Start("tools/proxy_server.py", arguments, "proxy.log", 120);
 }
 
 std::vector<std::string> ProxyServerProcess::Requests() const {
   std::vector<std::string> lines;
-  std::istringstream in(ReadFileBytes(controlDir_ + "\\requests.log"));
+  std::istringstream in(ReadFileBytes(server_.File("requests.log")));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/oss_server.h"
+
 namespace testing_support {
 
 class ProxyServerProcess {
@@ -18,21 +20,19 @@ class ProxyServerProcess {
   // Empty `user`: no authentication. `pacScript` ("{PORT}" becomes the
   // proxy's port, "{PROXY}" its address()) is served at /proxy.pac when not empty.
   ProxyServerProcess(const std::string& user, const std::string& password, const std::string& pacScript);
-  ~ProxyServerProcess();
   ProxyServerProcess(const ProxyServerProcess&) = delete;
   ProxyServerProcess& operator=(const ProxyServerProcess&) = delete;
-  bool running() const { return port_ != 0; }
-  uint16_t port() const { return port_; }
+  bool running() const { return server_.port() != 0; }
+  uint16_t port() const { return server_.port(); }
   // "localhost:<port>": Wine's WinHTTP takes a proxy whose name is the
   // server's own (127.0.0.1 for both) for the server itself and talks to it
   // directly, so the proxy goes by another name of the same address.
-  std::string address() const { return "localhost:" + std::to_string(port_); }
+  std::string address() const { return "localhost:" + std::to_string(port()); }
   // "METHOD\ttarget\tstatus\tauth|-" per request so far.
   std::vector<std::string> Requests() const;
 
  private:
-  std::string controlDir_;
-  uint16_t port_ = 0;
+  ScriptServer server_{"proxy_server"};
 };
 
 // HKCU ...\Internet Settings\Connections "DefaultConnectionSettings" for

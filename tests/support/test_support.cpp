@@ -444,4 +444,38 @@ std::map<long, std::string> ReadmeExitCodes() {
   return rows;
 }
 
+namespace {
+
+struct WindowOwner {
+  DWORD pid;
+  DWORD thread;
+  std::set<std::wstring>* classes;
+};
+
+void NoteWindowOf(HWND hwnd, const WindowOwner& owner) {
+  DWORD pid = 0;
+  const DWORD thread = GetWindowThreadProcessId(hwnd, &pid);
+  if (pid != owner.pid || (owner.thread != 0 && thread != owner.thread)) return;
+  wchar_t name[128] = {};
+  GetClassNameW(hwnd, name, 128);
+  owner.classes->insert(name);
+}
+
+}  // namespace
+
+std::set<std::wstring> WindowClassesOf(DWORD pid, DWORD thread) {
+  std::set<std::wstring> classes;
+  const WindowOwner owner{pid, thread, &classes};
+  EnumWindows(
+      [](HWND hwnd, LPARAM param) -> BOOL {
+        NoteWindowOf(hwnd, *reinterpret_cast<const WindowOwner*>(param));
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&owner));
+  for (HWND hwnd = FindWindowExW(HWND_MESSAGE, nullptr, nullptr, nullptr); hwnd != nullptr;
+       hwnd = FindWindowExW(HWND_MESSAGE, hwnd, nullptr, nullptr))
+    NoteWindowOf(hwnd, owner);
+  return classes;
+}
+
 }  // namespace testing_support

@@ -130,4 +130,9 @@ class DialogAnswerer {
   std::wstring caption_;
 };
 
+// The class names of every window a process (or, with `thread` non-zero,
+// one of its threads) has now: the desktop's top-level windows and the
+// message-only windows, which the desktop's list leaves out.
+std::set<std::wstring> WindowClassesOf(DWORD pid, DWORD thread = 0);
+
 }  // namespace testing_support
