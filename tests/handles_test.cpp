@@ -118,7 +118,9 @@ TEST(Handles, AMultithreadedApartmentMakesNoWindowAndKeepsAnEarlierOne) {
     EXPECT_EQ(result, row.result);
     EXPECT_EQ(created, S_OK);
     EXPECT_EQ(windows.count(L"OleMainThreadWndClass"), row.comWindow ? 1u : 0u);
-    if (!row.comWindow) EXPECT_TRUE(windows.empty()) << windows.size();
+    if (!row.comWindow) {
+      EXPECT_TRUE(windows.empty()) << windows.size();
+    }
   }
 }
 
