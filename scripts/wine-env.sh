@@ -3,9 +3,16 @@
 # is started detached from our output pipes (an implicitly started one keeps
 # them open for minutes and hangs whoever reads them). kavimor_env_stop ends
 # both; callers trap it on EXIT so it also runs when something fails.
+#   kavimor_env_begin BUILD_DIR   display up, and a missing prefix being made
+#                                 in the background (about 15 s of Wine's own
+#                                 set-up, which then overlaps the build)
+#   kavimor_env_start BUILD_DIR   begins if not begun, waits for the prefix,
+#                                 starts the server; Wine is usable after it
 
-kavimor_env_start() {
+kavimor_env_begin() {
   local build_dir=$1
+  [ "${KAVIMOR_ENV_BEGUN:-}" = "$build_dir" ] && return 0
+  KAVIMOR_ENV_BEGUN=$build_dir
   export WINEPREFIX="$build_dir/wineprefix"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -23,8 +30,18 @@ kavimor_env_start() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wine: creating prefix $WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    LC_ALL=zh_CN.UTF-8 wineboot -i >/dev/null 2>&1 </dev/null || true
-    wineserver -w >/dev/null 2>&1 </dev/null || true
+    # The server wineboot starts for itself goes when the prefix is made.
+    (LC_ALL=zh_CN.UTF-8 wineboot -i || true; wineserver -w || true) >/dev/null 2>&1 </dev/null &
+    KAVIMOR_PREFIX_PID=$!
+  fi
+}
+
+kavimor_env_start() {
+  local build_dir=$1
+  kavimor_env_begin "$build_dir"
+  if [ -n "${KAVIMOR_PREFIX_PID:-}" ]; then
+    wait "$KAVIMOR_PREFIX_PID" 2>/dev/null || true
+    KAVIMOR_PREFIX_PID=
   fi
   wineserver -p >/dev/null 2>&1 </dev/null &
   # Give the persistent server a moment to take the socket before the first
@@ -61,6 +78,11 @@ kavimor_env_stop() {
   if [ -n "${WINEPREFIX:-}" ]; then
     wineserver -k >/dev/null 2>&1 </dev/null || true
   fi
+  if [ -n "${KAVIMOR_PREFIX_PID:-}" ]; then
+    wait "$KAVIMOR_PREFIX_PID" 2>/dev/null || true
+    KAVIMOR_PREFIX_PID=
+  fi
+  KAVIMOR_ENV_BEGUN=
   if [ -n "${KAVIMOR_XVFB_PID:-}" ]; then
     kill "$KAVIMOR_XVFB_PID" >/dev/null 2>&1 || true
     wait "$KAVIMOR_XVFB_PID" 2>/dev/null || true
