@@ -31,20 +31,9 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bin=$build/win/bin
-if [ ! -x "$bin/headless_install.exe" ] || [ ! -x "$bin/kavimor v9.5.exe" ]; then
-  cmake --build "$build/win" --target headless_install stand_in_client -j2 >/dev/null
-fi
-
-work=$(realpath -m "${dir:-$build/bench-install}")/kavimor-install.$$
+. "$root/bench/installer_common.sh"
+kavimor_bench_setup install "${dir:-$build/bench-install}"
 mkdir -p "$work/logs"
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  if declare -F kavimor_env_stop >/dev/null; then kavimor_env_stop; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 echo "bench: generating ${size_mb} MB of packages in $(dirname "$work") ($(stat -f -c %T "$work"))"
 python3 "$root/tools/make_packages.py" --out "$work/bucket" --tree-file "$work/tree.txt" \
@@ -59,7 +48,7 @@ secret=$(value KAVIMOR_OSS_KEY_SECRET)
 
 python3 "$root/tools/oss_server.py" --root "$work/bucket" --cmake-cache "$cache" \
   --port-file "$work/port" --idle-exit 900 </dev/null >/dev/null 2>&1 &
-server_pid=$!
+kavimor_bench_pids+=($!)
 for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 port=$(cat "$work/port")
 

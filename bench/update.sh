@@ -42,20 +42,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bin=$build/win/bin
-if [ ! -x "$bin/headless_install.exe" ] || [ ! -x "$bin/kavimor v9.5.exe" ]; then
-  cmake --build "$build/win" --target headless_install stand_in_client -j2 >/dev/null
-fi
-
-work=$(realpath -m "${dir:-$build/bench-update}")/kavimor-update.$$
-mkdir -p "$work"
-servers=()
-cleanup() {
-  for pid in "${servers[@]}"; do kill "$pid" 2>/dev/null || true; done
-  if declare -F kavimor_env_stop >/dev/null; then kavimor_env_stop; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$root/bench/installer_common.sh"
+kavimor_bench_setup update "${dir:-$build/bench-update}"
 
 echo "bench: generating a ${size_mb} MB release and its update in $(dirname "$work") ($(stat -f -c %T "$work"))"
 for side in before after; do
@@ -76,7 +64,7 @@ for side in before after; do
     --key-id "$(value KAVIMOR_OSS_KEY_ID)" --key-secret "$(value KAVIMOR_OSS_KEY_SECRET)" \
     --port-file "$work/port-$side" --control-dir "$work/control-$side" --idle-exit 1800 --rate-mbit "$rate" \
     </dev/null >/dev/null 2>&1 &
-  servers+=($!)
+  kavimor_bench_pids+=($!)
 done
 for _ in $(seq 1 100); do [ -s "$work/port-before" ] && [ -s "$work/port-after" ] && break; sleep 0.1; done
 
