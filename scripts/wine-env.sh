@@ -9,6 +9,26 @@
 #   kavimor_env_start BUILD_DIR   begins if not begun, waits for the prefix,
 #                                 starts the server; Wine is usable after it
 
+# Wine 8's loader (Debian's has no preloader) sits at 0x7d000000, and the
+# kernel places a program's heap at a random point up to 1 GiB above its end.
+# About once in a few thousand starts the heap the loader's C library has
+# already used covers 0x7ffe0000, where every Windows process maps the user
+# shared data: that process ends at once with status 1 ("failed to map the
+# shared user data", unprinted under WINEDEBUG=-all). Where the system lets
+# a process give up the randomised layout, every Wine process of ours starts
+# without it; elsewhere they start as before.
+if [ -z "${KAVIMOR_WINE_LAYOUT+set}" ]; then
+  KAVIMOR_WINE_LAYOUT=
+  if setarch "$(uname -m)" -R true >/dev/null 2>&1; then
+    KAVIMOR_WINE_LAYOUT="setarch $(uname -m) -R"
+  fi
+  export KAVIMOR_WINE_LAYOUT
+fi
+wine() { $KAVIMOR_WINE_LAYOUT command wine "$@"; }
+wineboot() { $KAVIMOR_WINE_LAYOUT command wineboot "$@"; }
+# Also for the command lines the benchmarks hand to a new bash.
+export -f wine wineboot
+
 kavimor_env_begin() {
   local build_dir=$1
   [ "${KAVIMOR_ENV_BEGUN:-}" = "$build_dir" ] && return 0

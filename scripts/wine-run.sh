@@ -10,4 +10,6 @@ if [ -z "${WINEPREFIX:-}" ]; then
   exit 2
 fi
 # Set through env so that this shell does not try the locale itself.
-exec env LC_ALL="${KAVIMOR_LOCALE:-zh_CN.UTF-8}" wine "$@"
+# Without the randomised address layout where the system allows it (see
+# scripts/wine-env.sh).
+exec ${KAVIMOR_WINE_LAYOUT:-} env LC_ALL="${KAVIMOR_LOCALE:-zh_CN.UTF-8}" wine "$@"

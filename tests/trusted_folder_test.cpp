@@ -71,7 +71,10 @@ TEST(TrustedFolder, DescriptorRules) {
 }
 
 TEST(TrustedFolder, MadeOnceThenCheckedAndHostileFoldersRefused) {
-  std::wstring name = L"test-" + std::to_wstring(GetCurrentProcessId());
+  // Process ids come back: a folder an interrupted run left (still open to
+  // all, say) must not meet a later run.
+  std::wstring name =
+      L"test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
   std::wstring folder;
   std::string why;
   ASSERT_TRUE(trusted::EnsureTrustedFolder(name, folder, why)) << why;
