@@ -24,8 +24,13 @@ if [ -z "${KAVIMOR_WINE_LAYOUT+set}" ]; then
   fi
   export KAVIMOR_WINE_LAYOUT
 fi
-wine() { $KAVIMOR_WINE_LAYOUT command wine "$@"; }
-wineboot() { $KAVIMOR_WINE_LAYOUT command wineboot "$@"; }
+# setarch runs the program found on PATH, not these functions.
+wine() {
+  if [ -n "$KAVIMOR_WINE_LAYOUT" ]; then $KAVIMOR_WINE_LAYOUT wine "$@"; else command wine "$@"; fi
+}
+wineboot() {
+  if [ -n "$KAVIMOR_WINE_LAYOUT" ]; then $KAVIMOR_WINE_LAYOUT wineboot "$@"; else command wineboot "$@"; fi
+}
 # Also for the command lines the benchmarks hand to a new bash.
 export -f wine wineboot
 
