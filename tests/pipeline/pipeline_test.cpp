@@ -323,7 +323,7 @@ TEST_F(PipelineTest, ReinstallWarningComesBeforeTheClientIsStopped) {
     SCOPED_TRACE(c.button);
     HANDLE client = testing_support::StartProgram(exe, "", installDir);
     ASSERT_NE(client, nullptr);
-    ASSERT_FALSE(testing_support::WaitForStartRecord(installDir, GetProcessId(client), 10000).empty());
+    ASSERT_FALSE(testing_support::WaitForStartRecord(installDir, GetProcessId(client), 30000).empty());
     testing_support::DialogAnswerer answer(c.button);
     EXPECT_EQ(Start(), c.outcome);
     EXPECT_TRUE(answer.Join());
