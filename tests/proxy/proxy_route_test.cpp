@@ -2,7 +2,7 @@
 // proxy: HTTPS is tunnelled with CONNECT and the certificate checked as on
 // the direct route (a server the machine does not trust is refused, and no
 // request ever goes out in plain text), and a host on the bypass list is
-// reached directly.
+// reached directly, and a proxy found by automatic discovery is used.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -100,6 +100,90 @@ TEST_F(ProxyRoute, TheBypassListAndThePlainRouteFollowTheSettings) {
     const OSS::OssClient client(server->endpoint(), kKeyId, kSecret, TestConfiguration());
     EXPECT_TRUE(client.DoesObjectExist(kBucket, kKey));
     EXPECT_EQ(proxy_.Requests().size(), 1u);
+  }
+}
+
+// The machine's DNS domain, which automatic discovery derives the wpad
+// host from, for the life of the object.
+class MachineDnsDomain {
+ public:
+  explicit MachineDnsDomain(const wchar_t* domain) {
+    wchar_t old[256] = {};
+    DWORD size = sizeof old;
+    hadValue_ = RegGetValueW(HKEY_LOCAL_MACHINE, kParameters, L"Domain", RRF_RT_REG_SZ, nullptr, old, &size) == ERROR_SUCCESS;
+    old_ = old;
+    set_ = Write(domain);
+  }
+  ~MachineDnsDomain() {
+    if (hadValue_) {
+      Write(old_.c_str());
+    } else {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kParameters, L"Domain");
+    }
+  }
+  MachineDnsDomain(const MachineDnsDomain&) = delete;
+  MachineDnsDomain& operator=(const MachineDnsDomain&) = delete;
+  bool set() const { return set_; }
+
+ private:
+  static constexpr wchar_t kParameters[] = L"System\\CurrentControlSet\\Services\\Tcpip\\Parameters";
+  static bool Write(const wchar_t* value) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kParameters, L"Domain", REG_SZ, value,
+                           static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+  }
+  bool hadValue_ = false;
+  bool set_ = false;
+  std::wstring old_;
+};
+
+bool HasLineStarting(const std::vector<std::string>& lines, const std::string& start) {
+  for (const std::string& line : lines)
+    if (line.rfind(start, 0) == 0) return true;
+  return false;
+}
+
+// Automatic discovery as a company network offers it: the host wpad in the
+// machine's DNS domain serves the script that names the proxy. Where the
+// domain has no such host, the fixed proxy of the same settings carries
+// the request. (Needs the test run's own resolver: scripts/netns.sh.)
+TEST_F(ProxyRoute, AutomaticDiscoveryFindsTheDomainsScriptOrFallsBackToTheFixedProxy) {
+  if (GetEnvironmentVariableW(L"KAVIMOR_NETNS_DNS", nullptr, 0) == 0) {
+    GTEST_SKIP() << "the test run has no resolver of its own";
+  }
+  ASSERT_TRUE(proxy_.running());
+  testing_support::ProxyServerProcess wpad("", "", "function FindProxyForURL(url, host) { return \"PROXY {PROXY}\"; }",
+                                           "wpad.kavimor.test");
+  ASSERT_TRUE(wpad.running());
+  const auto server = Serve("");
+  ASSERT_TRUE(server->running());
+  const std::string head = "HEAD\t" + server->endpoint() + "/";
+  UserProxySettings settings(UserProxySettings::kDirect | UserProxySettings::kProxy | UserProxySettings::kAutoDetect,
+                             proxy_.address(), "", "");
+  struct Case {
+    const wchar_t* domain;
+    const char* query;
+    bool discovered;
+  };
+  for (const Case& c : {Case{L"kavimor.test", "DNS\twpad.kavimor.test\t1\t1", true},
+                        Case{L"elsewhere.test", "DNS\twpad.elsewhere.test\t1\t0", false}}) {
+    SCOPED_TRACE(c.query);
+    MachineDnsDomain domain(c.domain);
+    ASSERT_TRUE(domain.set());
+    const size_t wpadBefore = wpad.Requests().size();
+    const size_t fixedBefore = proxy_.Requests().size();
+    const OSS::OssClient client(server->endpoint(), kKeyId, kSecret, TestConfiguration());
+    const auto meta = client.GetObjectMeta(kBucket, kKey);
+    EXPECT_TRUE(meta.isSuccess()) << meta.error().Code() << " " << meta.error().Message();
+    std::vector<std::string> seen = wpad.Requests();
+    seen.erase(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(wpadBefore));
+    EXPECT_TRUE(HasLineStarting(seen, c.query));
+    EXPECT_EQ(HasLineStarting(seen, "GET\t/wpad.dat\t200"), c.discovered);
+    EXPECT_EQ(HasLineStarting(seen, head), c.discovered);
+    const std::vector<std::string> fixed = proxy_.Requests();
+    EXPECT_EQ(fixed.size() - fixedBefore, c.discovered ? 0u : 1u);
+    if (!c.discovered && fixed.size() > fixedBefore) {
+      EXPECT_EQ(fixed.back().rfind(head, 0), 0u) << fixed.back();
+    }
   }
 }
 

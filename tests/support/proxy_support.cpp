@@ -27,7 +27,7 @@ void AppendText(std::vector<BYTE>& out, const std::string& text) {
 }  // namespace
 
 ProxyServerProcess::ProxyServerProcess(const std::string& user, const std::string& password,
-                                       const std::string& pacScript) {
+                                       const std::string& pacScript, const std::string& wpadName) {
   using Q = ScriptServer;
   std::string arguments;
   if (!user.empty()) arguments += "--user " + Q::Quote(user) + " --password " + Q::Quote(password);
@@ -35,6 +35,7 @@ ProxyServerProcess::ProxyServerProcess(const std::string& user, const std::strin
     WriteFileBytes(server_.File("proxy.pac"), pacScript);
     arguments += " --pac-file " + Q::Quote(server_.UnixFile("proxy.pac"));
   }
+  if (!wpadName.empty()) arguments += " --port 80 --wpad-name " + Q::Quote(wpadName);
   server_.Start("tools/proxy_server.py", arguments, "proxy.log", 120);
 }
 

@@ -18,8 +18,13 @@ namespace testing_support {
 class ProxyServerProcess {
  public:
   // Empty `user`: no authentication. `pacScript` ("{PORT}" becomes the
-  // proxy's port, "{PROXY}" its address()) is served at /proxy.pac when not empty.
-  ProxyServerProcess(const std::string& user, const std::string& password, const std::string& pacScript);
+  // proxy's port, "{PROXY}" its address()) is served at /proxy.pac and
+  // /wpad.dat when not empty. With `wpadName` the proxy listens on port 80,
+  // where automatic discovery looks for the script, and answers DNS
+  // queries for that name with 127.0.0.1 (both need the test run's own
+  // network and resolver).
+  ProxyServerProcess(const std::string& user, const std::string& password, const std::string& pacScript,
+                     const std::string& wpadName = "");
   ProxyServerProcess(const ProxyServerProcess&) = delete;
   ProxyServerProcess& operator=(const ProxyServerProcess&) = delete;
   bool running() const { return server_.port() != 0; }
@@ -28,7 +33,8 @@ class ProxyServerProcess {
   // server's own (127.0.0.1 for both) for the server itself and talks to it
   // directly, so the proxy goes by another name of the same address.
   std::string address() const { return "localhost:" + std::to_string(port()); }
-  // "METHOD\ttarget\tstatus\tauth|-" per request so far.
+  // "METHOD\ttarget\tstatus\tauth|-" per request so far, and
+  // "DNS\tname\ttype\tanswers" per name query.
   std::vector<std::string> Requests() const;
 
  private:
