@@ -1,7 +1,7 @@
 // The object-store layer behind the user's proxy settings, against a real
 // proxy: HTTPS is tunnelled with CONNECT and the certificate checked as on
 // the direct route (a server the machine does not trust is refused, and no
-// request ever goes out in plain text), and a host on the bypass list is
+// request ever goes out in plain text), a host on the bypass list is
 // reached directly, and a proxy found by automatic discovery is used.
 #include <windows.h>
 
@@ -110,7 +110,8 @@ class MachineDnsDomain {
   explicit MachineDnsDomain(const wchar_t* domain) {
     wchar_t old[256] = {};
     DWORD size = sizeof old;
-    hadValue_ = RegGetValueW(HKEY_LOCAL_MACHINE, kParameters, L"Domain", RRF_RT_REG_SZ, nullptr, old, &size) == ERROR_SUCCESS;
+    hadValue_ =
+        RegGetValueW(HKEY_LOCAL_MACHINE, kParameters, L"Domain", RRF_RT_REG_SZ, nullptr, old, &size) == ERROR_SUCCESS;
     old_ = old;
     set_ = Write(domain);
   }
