@@ -38,6 +38,12 @@ kavimor_env_begin() {
   local build_dir=$1
   [ "${KAVIMOR_ENV_BEGUN:-}" = "$build_dir" ] && return 0
   KAVIMOR_ENV_BEGUN=$build_dir
+  # In the output, so that a run's log says which way Wine started.
+  if [ -n "$KAVIMOR_WINE_LAYOUT" ]; then
+    echo "wine: processes start without address randomisation ($KAVIMOR_WINE_LAYOUT)"
+  else
+    echo "wine: setarch -R refused here; processes start with the randomised layout"
+  fi
   export WINEPREFIX="$build_dir/wineprefix"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
