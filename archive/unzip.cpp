@@ -32,21 +32,16 @@ constexpr uLong kNoSize = 0xffffffffu;
 
 // 64-bit positions: packages may pass 2 GiB, where a plain long (32 bits on
 // Windows) would wrap.
-int SeekTo(FILE* f, uint64_t pos) {
+int Seek(FILE* f, uint64_t value, int origin) {
 #ifdef _WIN32
-  return _fseeki64(f, static_cast<long long>(pos), SEEK_SET);
+  return _fseeki64(f, static_cast<long long>(value), origin);
 #else
-  return fseeko(f, static_cast<off_t>(pos), SEEK_SET);
+  return fseeko(f, static_cast<off_t>(value), origin);
 #endif
 }
 
-int SeekBy(FILE* f, uint64_t offset) {
-#ifdef _WIN32
-  return _fseeki64(f, static_cast<long long>(offset), SEEK_CUR);
-#else
-  return fseeko(f, static_cast<off_t>(offset), SEEK_CUR);
-#endif
-}
+int SeekTo(FILE* f, uint64_t pos) { return Seek(f, pos, SEEK_SET); }
+int SeekBy(FILE* f, uint64_t offset) { return Seek(f, offset, SEEK_CUR); }
 
 bool FileSize(FILE* f, uint64_t* size) {
 #ifdef _WIN32

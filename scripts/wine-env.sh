@@ -25,14 +25,13 @@ if [ -z "${KAVIMOR_WINE_LAYOUT+set}" ]; then
   export KAVIMOR_WINE_LAYOUT
 fi
 # setarch runs the program found on PATH, not these functions.
-wine() {
-  if [ -n "$KAVIMOR_WINE_LAYOUT" ]; then $KAVIMOR_WINE_LAYOUT wine "$@"; else command wine "$@"; fi
+kavimor_wine_start() {
+  if [ -n "$KAVIMOR_WINE_LAYOUT" ]; then $KAVIMOR_WINE_LAYOUT "$@"; else command "$@"; fi
 }
-wineboot() {
-  if [ -n "$KAVIMOR_WINE_LAYOUT" ]; then $KAVIMOR_WINE_LAYOUT wineboot "$@"; else command wineboot "$@"; fi
-}
+wine() { kavimor_wine_start wine "$@"; }
+wineboot() { kavimor_wine_start wineboot "$@"; }
 # Also for the command lines the benchmarks hand to a new bash.
-export -f wine wineboot
+export -f kavimor_wine_start wine wineboot
 
 kavimor_env_begin() {
   local build_dir=$1

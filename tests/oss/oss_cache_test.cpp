@@ -15,6 +15,7 @@
 #include "platform/text.h"
 #include "platform/trusted_folder.h"
 #include "support/package_cache_helpers.h"
+#include "support/test_support.h"
 
 namespace oss_test {
 namespace {
@@ -91,11 +92,7 @@ class CacheTest : public OssServerTest {
       if (r.method == "GET") gets.push_back(r);
     return gets;
   }
-  bool HasLine(const std::string& start) const {
-    for (const std::string& line : lines_)
-      if (line.rfind(start, 0) == 0) return true;
-    return false;
-  }
+  bool HasLine(const std::string& start) const { return testing_support::AnyLineStartsWith(lines_, start); }
 
   testing_support::ScratchDir work_;
   std::unique_ptr<cache::PackageCache> cache_;

@@ -9,6 +9,7 @@
 
 #include "oss/oss_fixture.h"
 #include "support/proxy_support.h"
+#include "support/test_support.h"
 
 namespace oss_test {
 namespace {
@@ -137,12 +138,6 @@ class MachineDnsDomain {
   std::wstring old_;
 };
 
-bool HasLineStarting(const std::vector<std::string>& lines, const std::string& start) {
-  for (const std::string& line : lines)
-    if (line.rfind(start, 0) == 0) return true;
-  return false;
-}
-
 // Automatic discovery as a company network offers it: the host wpad in the
 // machine's DNS domain serves the script that names the proxy. Where the
 // domain has no such host, the fixed proxy of the same settings carries
@@ -177,9 +172,9 @@ TEST_F(ProxyRoute, AutomaticDiscoveryFindsTheDomainsScriptOrFallsBackToTheFixedP
     EXPECT_TRUE(meta.isSuccess()) << meta.error().Code() << " " << meta.error().Message();
     std::vector<std::string> seen = wpad.Requests();
     seen.erase(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(wpadBefore));
-    EXPECT_TRUE(HasLineStarting(seen, c.query));
-    EXPECT_EQ(HasLineStarting(seen, "GET\t/wpad.dat\t200"), c.discovered);
-    EXPECT_EQ(HasLineStarting(seen, head), c.discovered);
+    EXPECT_TRUE(testing_support::AnyLineStartsWith(seen, c.query));
+    EXPECT_EQ(testing_support::AnyLineStartsWith(seen, "GET\t/wpad.dat\t200"), c.discovered);
+    EXPECT_EQ(testing_support::AnyLineStartsWith(seen, head), c.discovered);
     const std::vector<std::string> fixed = proxy_.Requests();
     EXPECT_EQ(fixed.size() - fixedBefore, c.discovered ? 0u : 1u);
     if (!c.discovered && fixed.size() > fixedBefore) {

@@ -243,6 +243,12 @@ std::vector<std::string> LogFiles(const std::string& logDir) {
   return files;
 }
 
+bool AnyLineStartsWith(const std::vector<std::string>& lines, const std::string& start) {
+  for (const std::string& line : lines)
+    if (line.rfind(start, 0) == 0) return true;
+  return false;
+}
+
 std::vector<std::string> LogTexts(const std::string& logDir) {
   std::vector<std::string> texts;
   const auto files = LogFiles(logDir);

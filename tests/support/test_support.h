@@ -98,6 +98,9 @@ std::vector<std::string> LogFiles(const std::string& logDir);
 // The texts of the lines of the only log file in `logDir` (what follows the
 // "[hh:mm:ss mmm]\t\t" prefix); lines end at CR LF.
 std::vector<std::string> LogTexts(const std::string& logDir);
+// Whether any of `lines` (log texts, a server's request lines) begins with
+// `start`.
+bool AnyLineStartsWith(const std::vector<std::string>& lines, const std::string& start);
 
 // The rows of README.md's "### Exit codes" table, "| code | `name` | ... |":
 // code to name.
